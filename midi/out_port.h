@@ -2,6 +2,7 @@
 // the platform is done with each.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -11,7 +12,7 @@
 namespace q4m::midi {
 
 class MidiOutPort {
-public:
+  public:
     static constexpr int NameCapacity = 40;  // caller's buffer for deviceName
     static constexpr int MaxNameLength = 31;
 
@@ -26,14 +27,14 @@ public:
     // when the platform cannot describe the device.
     void deviceName(int index, char* name);
 
-    int open(int index);  // 1 when open on index afterwards, else 0
-    int close();          // 1 when a device was open and is now closed, else 0
+    int open(int index);               // 1 when open on index afterwards, else 0
+    int close();                       // 1 when a device was open and is now closed, else 0
     int sendLong(MidiHeader* header);  // 1 sent, 0 not
 
     int deviceIndex() const;
     bool isOpen() const;
 
-private:
+  private:
     MidiService& service_;
     const std::chrono::milliseconds sendLimit_;
     // Sharing: open/close on the UI thread, sendLong on the worker and timer
@@ -44,6 +45,9 @@ private:
     mutable std::mutex sendMutex_;
     MidiHandle handle_ = nullptr;
     int deviceIndex_ = 0;
+    // Set while close ends sends in progress, so that a send the reset cut
+    // short reports 0 rather than success.
+    std::atomic<bool> closing_{false};
 };
 
 // The owner's send primitive over its port: 0 sent, -1 not.
