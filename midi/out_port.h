@@ -12,7 +12,7 @@
 namespace q4m::midi {
 
 class MidiOutPort {
-  public:
+public:
     static constexpr int NameCapacity = 40;  // caller's buffer for deviceName
     static constexpr int MaxNameLength = 31;
 
@@ -34,7 +34,7 @@ class MidiOutPort {
     int deviceIndex() const;
     bool isOpen() const;
 
-  private:
+private:
     MidiService& service_;
     const std::chrono::milliseconds sendLimit_;
     // Sharing: open/close on the UI thread, sendLong on the worker and timer
