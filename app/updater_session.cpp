@@ -37,9 +37,14 @@ bool UpdaterSession::startWorker() {
     // The previous run has ended (busy is clear), so this join returns at once.
     joinWorker();
     engine_.reply.resetEvent();
+    workerRunning_ = true;
     try {
-        worker_ = std::thread([this] { engine::UpdateWorker(engine_); });
+        worker_ = std::thread([this] {
+            engine::UpdateWorker(engine_);
+            workerRunning_ = false;
+        });
     } catch (const std::system_error&) {
+        workerRunning_ = false;
         return false;
     }
     return true;

@@ -9,6 +9,7 @@
 // sticky 255 + signal), join the worker, stop the timer, then the ports go.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,7 +28,7 @@
 namespace q4m::app {
 
 class UpdaterSession : public engine::EngineHost {
-public:
+  public:
     enum class OpenResult { Ok, OutputFailed, InputFailed };
     // Called for every message of the session: outbound as sent, inbound as the
     // dispatcher took it from the queue. Runs on the sending or timer thread.
@@ -52,6 +53,9 @@ public:
     bool startWorker();
     // Blocks until the current worker (if any) has returned.
     void joinWorker();
+    // True from startWorker until the worker's procedure has returned. A UI
+    // thread must not join a worker that may still be waiting for it.
+    bool workerRunning() const { return workerRunning_.load(); }
 
     // The window is going away: output closed, input stopped, the run cancelled.
     void cancel();
@@ -64,13 +68,14 @@ public:
     void popMessage() override;
     engine::UpdateView& view() override { return view_; }
 
-private:
+  private:
     engine::UpdateView& view_;
     midi::MidiInPort inPort_;
     midi::MidiOutPort outPort_;
     engine::Engine engine_;
     TraceFn trace_;
     std::thread worker_;
+    std::atomic<bool> workerRunning_{false};
     midi::CDxMTimer timer_;  // last member: destroyed (stopped) before what its callback uses
     bool shutDown_ = false;
 };
