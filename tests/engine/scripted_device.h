@@ -28,7 +28,8 @@ struct Request {
 };
 
 // How one request is answered: a StatusMessage with a status, or silence.
-// For a ReadRequest, status 0 is a proper ReadReply and status 1 one whose CRC fails.
+// For a ReadRequest, status 0 is a proper ReadReply and status 1 one whose CRC
+// fails; for an IdentityRequest, status 0 is the IdentityReply.
 struct Answer {
     bool silent = false;
     std::uint8_t status = 0;
@@ -103,6 +104,8 @@ class ScriptedDevice {
 
         switch (r.kind) {
             case Req::Identity:
+                // A nonzero status answers with a StatusMessage instead of the identity.
+                if (a.status != 0) break;
                 return {{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x7D, identity[0], identity[1], identity[2],
                          identity[3], 0x31, 0x2E, 0x30, 0x30, 0xF7}};
             case Req::Read:
