@@ -1,0 +1,215 @@
+// q4m-updater-cli: the firmware update from a terminal or a script.
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/port_choice.h"
+#include "app/updater_session.h"
+#include "midi/portable/portable_timer.h"
+#include "midi/virtual/virtual_midi.h"
+#include "tools/cli/cli_options.h"
+#include "tools/cli/platform_midi.h"
+#include "tools/cli/port_select.h"
+#include "tools/cli/signal_watcher.h"
+#include "tools/cli/terminal_view.h"
+#include "tools/cli/trace_writer.h"
+#include "tools/devsim/device_simulator.h"
+
+namespace q4m::cli {
+namespace {
+
+void printError(const std::string& text) {
+    std::fprintf(stderr, "q4m-updater-cli: %s\n", text.c_str());
+}
+
+template <typename Port>
+std::vector<std::string> portNames(Port& port) {
+    std::vector<std::string> names;
+    const int count = port.deviceCount();
+    for (int i = 0; i < count; ++i) {
+        char name[Port::NameCapacity] = {};
+        port.deviceName(i, name);
+        names.emplace_back(name);
+    }
+    return names;
+}
+
+void listPorts(const char* kind, const std::vector<std::string>& names, int instance) {
+    std::printf("MIDI %s ports:\n", kind);
+    if (names.empty()) std::printf("  (none)\n");
+    const auto hits = app::matchingPorts(names, instance);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const bool hit = std::find(hits.begin(), hits.end(), static_cast<int>(i)) != hits.end();
+        const char* mark = !hit ? "" : hits.size() == 1 ? "  (chosen)" : "  (matches)";
+        std::printf("  %zu: %s%s\n", i, names[i].c_str(), mark);
+    }
+    if (hits.size() > 1)
+        std::printf("  several ports match: a run needs --%s\n", kind[0] == 'I' ? "in" : "out");
+}
+
+sim::SimConfig simConfig(const SimOptions& o) {
+    sim::SimConfig config;
+    config.identity = o.identity;
+    config.bootStamp = o.bootStamp;
+    config.updateMode = !o.notInUpdateMode;
+    config.dropProbability = o.dropProbability;
+    config.corruptProbability = o.corruptProbability;
+    config.errorProbability = o.errorProbability;
+    config.seed = o.seed;
+    config.latency = std::chrono::milliseconds(o.latencyMs);
+    config.chatter = o.chatter;
+    config.powerCutAfter = o.powerCutAfter ? static_cast<int>(*o.powerCutAfter) : 0;
+    config.recordTranscript = false;  // a full run's transcript is tens of MB; the trace has it
+    return config;
+}
+
+std::string commandLine(int argc, const char* const* argv) {
+    std::string text;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) text += ' ';
+        text += argv[i];
+    }
+    return text;
+}
+
+int run(const CliOptions& options, int argc, const char* const* argv, SignalWatcher& signals) {
+    // Declaration order is teardown order in reverse: the session goes first,
+    // then the timer, the simulator and the service the others use.
+    std::unique_ptr<midi::MidiService> service;
+    std::unique_ptr<sim::DeviceSimulator> device;
+    std::string noMidi;
+    if (options.simulate) {
+        auto virtualMidi = std::make_unique<midi::VirtualMidiService>();
+        virtualMidi->setWireRate(options.sim.wireRate);
+        device = std::make_unique<sim::DeviceSimulator>(simConfig(options.sim));
+        if (!options.sim.flashImage.empty()) {
+            device->setFlash(options.sim.flashImage);
+            // With a loaded flash the stamp changes only on request, so a
+            // recovery run starts from exactly what the earlier run left.
+            if (options.sim.bootStampGiven) device->writeBootStamp(options.sim.bootStamp);
+        }
+        device->attach(*virtualMidi, "VEXA Q Series");
+        service = std::move(virtualMidi);
+    } else {
+        service = openPlatformMidi(noMidi);
+        // Without a service the lists are empty and every choice fails.
+        if (!service) service = std::make_unique<midi::VirtualMidiService>();
+    }
+    midi::PortableTimerService timer;
+    TerminalView view(stdout, stderr, ::isatty(STDOUT_FILENO) == 1);
+    TraceWriter trace;
+    app::UpdaterSession session(*service, timer, view, scaledTimings(options.timeScale));
+
+    const auto inNames = portNames(session.inPort());
+    const auto outNames = portNames(session.outPort());
+    if (options.list) {
+        if (!noMidi.empty()) std::printf("No MIDI service: %s.\n", noMidi.c_str());
+        listPorts("IN", inNames, options.instance);
+        listPorts("OUT", outNames, options.instance);
+        return ExitCompleted;
+    }
+
+    const auto in = choosePort(inNames, options.inPort, options.instance, "MIDI IN", "--in");
+    const auto out = choosePort(outNames, options.outPort, options.instance, "MIDI OUT", "--out");
+    if (in.index < 0 || out.index < 0) {
+        if (!noMidi.empty()) printError("no MIDI service: " + noMidi);
+        if (out.index < 0) printError(out.error);
+        if (in.index < 0) printError(in.error);
+        return ExitNoPort;
+    }
+
+    if (!options.traceFile.empty()) {
+        if (!trace.open(options.traceFile)) {
+            printError("--trace: cannot write '" + options.traceFile + "'");
+            return ExitBadUsage;
+        }
+        trace.comment(versionText());
+        trace.comment("out " + std::to_string(out.index) + " '" +
+                      outNames[static_cast<std::size_t>(out.index)] + "', in " +
+                      std::to_string(in.index) + " '" +
+                      inNames[static_cast<std::size_t>(in.index)] + "'");
+        trace.comment("options: " + commandLine(argc, argv));
+        trace.comment("ms, > host to device, < device to host, bytes");
+        session.setTrace([&trace](bool outbound, std::span<const std::uint8_t> bytes) {
+            trace.record(outbound, bytes);
+        });
+    }
+
+    trace.start();
+    session.startPolling();
+    int status = ExitCompleted;
+    switch (session.openPorts(out.index, in.index)) {
+        case app::UpdaterSession::OpenResult::OutputFailed:
+            view.showError(engine::StringId::CantOpenMidiOut);
+            status = ExitNoPort;
+            break;
+        case app::UpdaterSession::OpenResult::InputFailed:
+            view.showError(engine::StringId::CantOpenMidiIn);
+            status = ExitNoPort;
+            break;
+        case app::UpdaterSession::OpenResult::Ok:
+            break;
+    }
+
+    bool started = false;
+    if (status == ExitCompleted) {
+        started = signals.armWith([&session] { return session.startWorker(); },
+                                  [&session] { session.cancel(); });
+        if (started) session.joinWorker();
+        signals.disarm();
+    }
+    session.shutdown();
+    view.finish();
+
+    if (status == ExitCompleted) {
+        const RunOutcome outcome = view.outcome();
+        if (outcome.completed) {
+            status = ExitCompleted;
+        } else if (signals.signalled()) {
+            std::fprintf(stderr, "cancelled\n");
+            status = ExitCancelled;
+        } else if (!started) {
+            printError("the update could not be started");
+            status = ExitUpdateFailed;
+        } else {
+            if (!outcome.error) printError("the update did not complete");
+            status = ExitUpdateFailed;
+        }
+    }
+
+    // Saved whatever the outcome: a cut or cancelled run's flash is what a
+    // following recovery run starts from.
+    if (device && !options.sim.flashOut.empty()) {
+        device->waitIdle(std::chrono::seconds(5));
+        std::string error;
+        if (!device->saveFlash(options.sim.flashOut, &error)) {
+            printError("--sim-flash-out: " + error);
+            if (status == ExitCompleted) status = ExitUpdateFailed;
+        }
+    }
+    if (!trace.close()) {
+        printError("--trace: writing '" + options.traceFile + "' failed");
+        if (status == ExitCompleted) status = ExitUpdateFailed;
+    }
+    return status;
+}
+
+}  // namespace
+}  // namespace q4m::cli
+
+int main(int argc, char** argv) {
+    using namespace q4m::cli;
+    CliOptions options;
+    const ParseOutcome parsed = parseCommandLine(argc, argv, options);
+    if (parsed.exitCode) {
+        if (!parsed.output.empty()) std::fputs(parsed.output.c_str(), stdout);
+        if (!parsed.error.empty())
+            std::fprintf(stderr, "q4m-updater-cli: %s\n", parsed.error.c_str());
+        return *parsed.exitCode;
+    }
+    SignalWatcher signals;  // before any other thread starts
+    return run(options, argc, argv, signals);
+}

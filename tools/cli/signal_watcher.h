@@ -1,0 +1,38 @@
+// SIGINT and SIGTERM as a cancel request, handled on a thread of its own:
+// the signals are blocked in every thread and taken with sigwait, so no work
+// runs in a signal handler. Construct it before any other thread starts, so
+// that every thread inherits the blocked mask.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace q4m::cli {
+
+class SignalWatcher {
+  public:
+    SignalWatcher();
+    ~SignalWatcher();
+    SignalWatcher(const SignalWatcher&) = delete;
+    SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+    // Runs start unless a signal came already; then, until disarm, the first
+    // signal runs onSignal on the watcher thread. Both run under one lock, so
+    // a signal never cancels a half-started run. Returns start's result, or
+    // false when a signal came first.
+    bool armWith(const std::function<bool()>& start, std::function<void()> onSignal);
+    void disarm();
+    bool signalled() const;
+
+  private:
+    void watch();
+
+    mutable std::mutex mutex_;
+    bool signalled_ = false;
+    bool stopping_ = false;
+    std::function<void()> onSignal_;
+    std::thread thread_;
+};
+
+}  // namespace q4m::cli
