@@ -63,6 +63,7 @@ struct VirtualMidiService::Impl {
         std::uint64_t resetsDone = 0;
         bool inCallback = false;
         bool closing = false;
+        bool closedByHost = false;  // only inClose announces MimClose
         std::thread worker;
     };
 
@@ -159,7 +160,9 @@ struct VirtualMidiService::Impl {
             }
             changed.wait(lock);
         }
-        call(h, lock, MimClose, 0);
+        // A handle the host never closed (service torn down first) gets no
+        // callback: its owner may be gone already.
+        if (h.closedByHost) call(h, lock, MimClose, 0);
     }
 
     void fillFrontBuffer(InHandle& h, std::unique_lock<std::mutex>& lock) {
@@ -419,6 +422,7 @@ MmResult VirtualMidiService::inClose(MidiHandle handle) {
     if (!h) return MmInvalidHandle;
     if (!h->buffers.empty()) return MidiStillPlaying;  // the host must reset first
     if (std::this_thread::get_id() == h->worker.get_id()) return MmError;
+    h->closedByHost = true;
     impl_->stopWorker(*h, lock);
     impl_->ins[h->index]->handle.reset();
     impl_->changed.notify_all();
