@@ -6,33 +6,16 @@ namespace q4m::engine {
 
 namespace {
 
-constexpr std::uint8_t SysexStart = 0xF0;
-constexpr std::uint8_t SysexEnd = 0xF7;
-constexpr std::uint8_t UniversalNonRealTime = 0x7E;
-constexpr std::uint8_t GeneralInformation = 0x06;
-constexpr std::uint8_t IdentityRequestId = 0x01;
-constexpr std::uint8_t IdentityReplyId = 0x02;
-constexpr std::uint8_t ReadFixed = 0x30;
+// clang-format off
+constexpr std::uint8_t IdentityRequest[6] = {
+    SysexStart, UniversalNonRealTime, 0x00, GeneralInformation, IdentityRequestId, SysexEnd};
 
-constexpr std::uint8_t IdentityRequest[6] = {SysexStart,         UniversalNonRealTime, 0x00,
-                                             GeneralInformation, IdentityRequestId,    SysexEnd};
-
-// The identity bytes (6..9) are filled in by setReplyIdentity.
-constexpr std::array<std::uint8_t, 15> IdentityReplyTemplate = {SysexStart,
-                                                                UniversalNonRealTime,
-                                                                0x00,
-                                                                GeneralInformation,
-                                                                IdentityReplyId,
-                                                                ManufacturerId,
-                                                                0x00,
-                                                                0x00,
-                                                                0x00,
-                                                                0x00,
-                                                                '1',
-                                                                '0',
-                                                                '0',
-                                                                '0',
-                                                                SysexEnd};
+constexpr std::uint8_t IdentityReplyTemplate[15] = {
+    SysexStart, UniversalNonRealTime, 0x00, GeneralInformation, IdentityReplyId, ManufacturerId,
+    0x00, 0x00, 0x00, 0x00,  // identity bytes, set by setReplyIdentity
+    '1', '0', '0', '0',      // software revision
+    SysexEnd};
+// clang-format on
 constexpr int IdentityOffset = 6;
 
 // Everything between F0 and F7 must be a data byte. The model byte and the
@@ -57,7 +40,7 @@ std::uint8_t* putHeader(std::uint8_t* out, std::uint8_t modelByte, Command comma
 CommandSet::CommandSet(SysexSender& sender)
     : sender_(sender),
       sendBuffer_(new std::uint8_t[SendBufferSize]()),
-      identityReply_(IdentityReplyTemplate) {}
+      identityReply_(std::to_array(IdentityReplyTemplate)) {}
 
 int CommandSet::sendIdentityRequest() {
     std::lock_guard lock(sendMutex_);

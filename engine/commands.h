@@ -15,6 +15,18 @@ namespace q4m::engine {
 
 inline constexpr std::uint8_t ManufacturerId = 0x7D;
 
+// Framing and the universal General Information messages.
+inline constexpr std::uint8_t SysexStart = 0xF0;
+inline constexpr std::uint8_t SysexEnd = 0xF7;
+inline constexpr std::uint8_t UniversalNonRealTime = 0x7E;
+inline constexpr std::uint8_t GeneralInformation = 0x06;
+inline constexpr std::uint8_t IdentityRequestId = 0x01;
+inline constexpr std::uint8_t IdentityReplyId = 0x02;
+
+// Fixed bytes of a ReadRequest (byte 5) and of a ReadReply (bytes 5 and 6).
+inline constexpr std::uint8_t ReadFixed = 0x30;
+inline constexpr std::uint8_t ReadReplyFormat = 0x04;
+
 // Maker-specific command bytes (byte 4).
 enum class Command : std::uint8_t {
     Status = 0x00,

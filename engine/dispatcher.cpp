@@ -10,14 +10,6 @@ namespace {
 
 using Message = std::span<const std::uint8_t>;
 
-constexpr std::uint8_t SysexStart = 0xF0;
-constexpr std::uint8_t UniversalNonRealTime = 0x7E;
-constexpr std::uint8_t GeneralInformation = 0x06;
-constexpr std::uint8_t IdentityRequestId = 0x01;
-constexpr std::uint8_t IdentityReplyId = 0x02;
-constexpr std::uint8_t ReadReplyFormat = 0x04;
-constexpr std::uint8_t ReadReplyFixed = 0x30;
-
 constexpr std::int32_t ReadFailed = 1;
 
 // Byte offsets of a ReadReply.
@@ -34,7 +26,7 @@ constexpr bool isDataByte(std::uint8_t b) {
 // reply before it, or a read that delivered nothing would look successful.
 void handleReadReply(Engine& engine, Message m) {
     std::int32_t status = ReadFailed;
-    if (m.size() > ReadLengthAt + 1 && m[5] == ReadReplyFormat && m[6] == ReadReplyFixed &&
+    if (m.size() > ReadLengthAt + 1 && m[5] == ReadReplyFormat && m[6] == ReadFixed &&
         isDataByte(m[ReadLengthAt]) && isDataByte(m[ReadLengthAt + 1])) {
         const std::int32_t n = getSeptet14(&m[ReadLengthAt]);
         const auto packed = static_cast<std::size_t>(packedLength(n));
@@ -67,8 +59,8 @@ void handleMakerSpecific(Engine& engine, Message m) {
             if (m.size() < 6 || !isDataByte(m[5])) return;
             engine.reply.record(m[5]);
             return;
-        case 0x01:
-        case 0x04:
+        case static_cast<std::uint8_t>(Command::BeginUpdate):
+        case static_cast<std::uint8_t>(Command::EndUpdate):
         case 0x05:
             engine.commands.sendAck();
             return;
