@@ -1,0 +1,162 @@
+// Whole update runs of the real engine against the simulator: the flash map
+// afterwards, with and without faults, and across a power cut.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "engine/dispatcher.h"
+#include "engine/engine.h"
+#include "engine/flash_plan.h"
+#include "engine/images.h"
+#include "engine/update_worker.h"
+#include "tests/engine/fake_host.h"
+#include "tests/tools/devsim_harness.h"
+
+namespace q4m::sim::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Short limits, so that a lost block reply costs blockReply, not 1 s. A limit
+// too short for a loaded machine would let a late reply answer the next block.
+engine::Timings fastTimings(std::chrono::milliseconds blockReply = 150ms) {
+    engine::Timings t;
+    t.identityReply = t.beginReply = t.bootStampRead = t.eraseReply = t.endReply = 5s;
+    t.beginPause = 1ms;
+    t.blockReply = blockReply;
+    t.retryPause = 1ms;
+    return t;
+}
+
+// The engine's owner with the simulator on the other end of the wire.
+struct Bench {
+    explicit Bench(SimConfig config, engine::Timings timings = fastTimings())
+        : sim(std::move(config)), engine(host, timings) {
+        sim.setSender([this](Bytes m) { host.receive(std::move(m)); });
+        host.setDevice([this](const Bytes& sent) {
+            sim.receive(sent);
+            return std::vector<Bytes>{};
+        });
+        host.startPolling(engine);
+    }
+    ~Bench() { host.stopPolling(); }
+
+    std::vector<std::string> run() {
+        engine::UpdateWorker(engine);
+        return host.recorder().calls();
+    }
+
+    q4m::test::FakeHost host;
+    DeviceSimulator sim;  // after host: its answers go to host until it is gone
+    engine::Engine engine;
+};
+
+Bytes imageBytes(int id) {
+    const auto image = engine::findImage(id);
+    if (!image) return {};
+    return Bytes(image->bytes, image->bytes + image->size);
+}
+
+Bytes slice(const Bytes& flash, std::uint32_t from, std::uint32_t to) {
+    return Bytes(flash.begin() + from, flash.begin() + to);
+}
+
+// The flash map a completed run leaves behind.
+void expectUpdatedFlash(const Bytes& flash, bool bootRewritten, const Bytes& oldBoot = {}) {
+    const auto boot = imageBytes(142), main = imageBytes(133), app = imageBytes(129),
+               sector = imageBytes(139);
+    ASSERT_EQ(boot.size(), 0x23000u);
+    EXPECT_EQ(slice(flash, 0, 0x23000), bootRewritten ? boot : oldBoot);
+    EXPECT_EQ(slice(flash, 0x23000, 0x40000), main);
+    EXPECT_EQ(slice(flash, 0x40000, 0x40000 + static_cast<std::uint32_t>(app.size())), app);
+    const auto rest = slice(flash, 0x40000 + static_cast<std::uint32_t>(app.size()), 0xDF000);
+    EXPECT_TRUE(std::all_of(rest.begin(), rest.end(), [](auto b) { return b == 0xFF; }));
+    EXPECT_EQ(slice(flash, 0xDF000, 0xE0000), sector);
+}
+
+bool completed(const std::vector<std::string>& calls) {
+    return std::find(calls.begin(), calls.end(), "status:Version update completed.") != calls.end();
+}
+
+TEST(DeviceSimulatorUpdateRun, CleanRunWritesTheFlashMap) {
+    Bench bench(SimConfig{});  // boot stamp "0.90": the boot region is rewritten
+    const auto calls = bench.run();
+    ASSERT_TRUE(completed(calls)) << ::testing::PrintToString(calls);
+    expectUpdatedFlash(bench.sim.flashCopy(), true);
+    const auto counters = bench.sim.counters();
+    EXPECT_EQ(counters.erases, 4);
+    EXPECT_EQ(counters.blocksWritten, 29 + 35 + 120 + 1);
+    EXPECT_EQ(counters.blocksOverUnerased, 0);
+    EXPECT_FALSE(bench.sim.updating());
+}
+
+TEST(DeviceSimulatorUpdateRun, MatchingBootStampLeavesTheBootRegionAlone) {
+    SimConfig config;
+    config.bootStamp = "1.00";
+    Bench bench(config);
+    Bytes flash(DeviceSimulator::FlashSize, 0x00);
+    bench.sim.setFlash(flash);
+    bench.sim.writeBootStamp("1.00");
+    const auto oldBoot = slice(bench.sim.flashCopy(), 0, 0x23000);
+    ASSERT_TRUE(completed(bench.run()));
+    expectUpdatedFlash(bench.sim.flashCopy(), false, oldBoot);
+    EXPECT_EQ(bench.sim.counters().erases, 3);
+}
+
+TEST(DeviceSimulatorUpdateRun, FaultyDeviceStillEndsWithTheRightFlash) {
+    SimConfig config;
+    config.dropProbability = 0.03;
+    config.corruptProbability = 0.05;
+    config.errorProbability = 0.05;
+    config.chatter = true;
+    config.chatterRate = 0.1;
+    config.seed = 20261211;
+    Bench bench(config);
+    const auto calls = bench.run();
+    ASSERT_TRUE(completed(calls)) << ::testing::PrintToString(calls);
+    expectUpdatedFlash(bench.sim.flashCopy(), true);
+    const auto counters = bench.sim.counters();
+    EXPECT_GT(counters.repliesDropped, 0);
+    EXPECT_GT(counters.crcFailures, 0);
+    EXPECT_GT(counters.injectedErrors, 0);
+    EXPECT_GT(counters.chatterSent, 0);
+}
+
+TEST(DeviceSimulatorUpdateRun, NormalModeRefusesTheUpdate) {
+    SimConfig config;
+    config.updateMode = false;
+    Bench bench(config);
+    const auto calls = bench.run();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "error:106"), calls.end());
+    EXPECT_EQ(bench.sim.counters().erases, 0);
+}
+
+// A power cut while the boot region is being rewritten: the run fails, the
+// flash keeps the blocks written so far and no boot stamp (the erase took it),
+// so a second run on the same flash rewrites the boot region and completes.
+TEST(DeviceSimulatorUpdateRun, RunAfterAPowerCutCompletesTheFlash) {
+    Bytes afterCut;
+    {
+        SimConfig config;
+        // Identity, begin, read, 2 erases, 29 blocks, erase: message 36 is the
+        // boot image's first block, 60 its 25th.
+        config.powerCutAfter = 60;
+        Bench bench(config, fastTimings(20ms));  // a dead device sends nothing late
+        const auto calls = bench.run();
+        EXPECT_FALSE(completed(calls));
+        EXPECT_NE(std::find(calls.begin(), calls.end(), "error:103"), calls.end());
+        afterCut = bench.sim.flashCopy();
+        EXPECT_EQ(slice(afterCut, 0, 0x19000), slice(imageBytes(142), 0, 0x19000));
+        const auto unwritten = slice(afterCut, 0x19000, 0x23000);
+        EXPECT_TRUE(
+            std::all_of(unwritten.begin(), unwritten.end(), [](auto b) { return b == 0xFF; }));
+    }
+    SimConfig config;
+    Bench bench(config);
+    bench.sim.setFlash(afterCut);
+    ASSERT_TRUE(completed(bench.run()));
+    expectUpdatedFlash(bench.sim.flashCopy(), true);
+}
+
+}  // namespace
+}  // namespace q4m::sim::test
