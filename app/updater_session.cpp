@@ -75,14 +75,16 @@ int UpdaterSession::sendSysex(const std::uint8_t* bytes, std::uint32_t length) {
     return midi::sendSysex(outPort_, bytes, length);
 }
 
-std::span<const std::uint8_t> UpdaterSession::frontMessage() { return inPort_.frontMessage(); }
-
-void UpdaterSession::popMessage() {
-    if (trace_) {
-        const auto message = inPort_.frontMessage();
-        if (!message.empty()) trace_(false, message);
-    }
-    inPort_.popMessage();
+std::span<const std::uint8_t> UpdaterSession::frontMessage() {
+    const auto message = inPort_.frontMessage();
+    // Traced when the dispatcher takes it, before it signals the worker: a
+    // reply then always comes ahead of the request it lets the worker send,
+    // and ahead of the dispatcher's own answer to it. The dispatcher takes
+    // each entry once, then pops it.
+    if (trace_ && !message.empty()) trace_(false, message);
+    return message;
 }
+
+void UpdaterSession::popMessage() { inPort_.popMessage(); }
 
 }  // namespace q4m::app
