@@ -130,7 +130,7 @@ int writeImage(Engine& engine, std::uint32_t address, std::uint32_t size, std::u
                                        static_cast<std::int32_t>(address + offset),
                                        static_cast<std::int32_t>(length));
         view.setStatusText(dataTransmitText(static_cast<int>(offset), static_cast<int>(total)));
-        StringId failure;
+        StringId failure = StringId::TransferError;  // an error reply, unless none came
         switch (awaitReply(engine, engine.timings.blockReply)) {
             case Outcome::Cancelled:
                 return -1;
@@ -145,7 +145,6 @@ int writeImage(Engine& engine, std::uint32_t address, std::uint32_t size, std::u
                     if (offset >= total) return 0;
                     continue;
                 }
-                failure = StringId::TransferError;
                 break;
         }
         // Missing and error replies share one counter; the last kind names the failure.
