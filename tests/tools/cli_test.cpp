@@ -1,0 +1,567 @@
+// q4m-updater-cli: whole runs of the built program against the simulated
+// device (exit statuses, flash contents, traces, signals), and its pieces
+// (trace writer, terminal view, port choice) directly.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/codec.h"
+#include "engine/flash_plan.h"
+#include "engine/images.h"
+#include "tools/cli/port_select.h"
+#include "tools/cli/terminal_view.h"
+#include "tools/cli/trace_writer.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+using q4m::cli::TraceRecord;
+
+constexpr auto Deadline = 120s;               // generous: sanitizer builds on a loaded machine
+constexpr const char* FastFailures = "0.02";  // time scale for runs that must time out
+
+// The built program, run with arguments; both output streams collected.
+class Child {
+  public:
+    explicit Child(const std::vector<std::string>& args) {
+        int out[2], err[2];
+        if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addclose(&actions, err[0]);
+        std::vector<std::string> all{Q4M_CLI_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, Q4M_CLI_PATH, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        close(err[1]);
+        outFd_ = out[0];
+        errFd_ = err[0];
+        if (rc != 0) throw std::runtime_error("posix_spawn");
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (outFd_ >= 0) close(outFd_);
+        if (errFd_ >= 0) close(errFd_);
+    }
+
+    // Reads until stdout holds text; false at end of output or deadline.
+    bool waitForOutput(const std::string& text) {
+        const auto until = std::chrono::steady_clock::now() + Deadline;
+        while (out.find(text) == std::string::npos) {
+            if (!pump(until)) return false;
+        }
+        return true;
+    }
+    void signal(int sig) { kill(pid_, sig); }
+    // Reads to the end of both streams and returns the exit status (-1: killed).
+    int finish() {
+        const auto until = std::chrono::steady_clock::now() + Deadline;
+        while (pump(until)) {
+        }
+        int status = 0;
+        if (outFd_ >= 0 || errFd_ >= 0) kill(pid_, SIGKILL);  // deadline passed
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string out, err;
+
+  private:
+    bool pump(std::chrono::steady_clock::time_point until) {
+        std::vector<pollfd> fds;
+        if (outFd_ >= 0) fds.push_back({outFd_, POLLIN, 0});
+        if (errFd_ >= 0) fds.push_back({errFd_, POLLIN, 0});
+        if (fds.empty() || std::chrono::steady_clock::now() > until) return false;
+        if (poll(fds.data(), fds.size(), 100) <= 0) return true;
+        for (const auto& p : fds) {
+            if (!(p.revents & (POLLIN | POLLHUP))) continue;
+            char buffer[4096];
+            const ssize_t n = read(p.fd, buffer, sizeof buffer);
+            int& fd = p.fd == outFd_ ? outFd_ : errFd_;
+            if (n <= 0) {
+                close(fd);
+                fd = -1;
+            } else {
+                (p.fd == outFd_ ? out : err).append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+};
+
+struct CliResult {
+    int status;
+    std::string out, err;
+};
+
+CliResult runCli(const std::vector<std::string>& args) {
+    Child child(args);
+    const int status = child.finish();
+    return {status, child.out, child.err};
+}
+
+Bytes readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<TraceRecord> readTrace(const fs::path& path) {
+    std::ifstream in(path);
+    std::vector<TraceRecord> records;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        auto record = q4m::cli::parseTraceLine(line);
+        EXPECT_TRUE(record) << "malformed trace line: " << line.substr(0, 80);
+        if (record) records.push_back(std::move(*record));
+    }
+    return records;
+}
+
+q4m::engine::FirmwareImage image(int id) {
+    const auto found = q4m::engine::findImage(id);
+    EXPECT_TRUE(found) << "image " << id;
+    return found.value_or(q4m::engine::FirmwareImage{nullptr, 0});
+}
+
+// The flash after a complete update of a fresh (all 0xFF) device.
+Bytes expectedFlash() {
+    Bytes flash(1 << 20, 0xFF);
+    for (const auto& [id, address] :
+         {std::pair{142, 0x0u}, {133, 0x23000u}, {129, 0x40000u}, {139, 0xDF000u}}) {
+        const auto img = image(id);
+        std::copy(img.bytes, img.bytes + img.size, flash.begin() + address);
+    }
+    return flash;
+}
+
+class CliRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "q4m-cli-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    fs::path dir_;
+};
+
+// One request as the trace shows it, for comparing order with the plan.
+std::string describe(const Bytes& m) {
+    using q4m::engine::getSeptet14;
+    using q4m::engine::getSeptet32;
+    if (m.size() == 6 && m[1] == 0x7E && m[3] == 0x06 && m[4] == 0x01) return "identity";
+    if (m.size() < 6 || m[1] != 0x7D) return "other";
+    char text[64];
+    switch (m[4]) {
+        case 0x01:
+            return "begin";
+        case 0x04:
+            return "end";
+        case 0x60:
+            std::snprintf(text, sizeof text, "read %X %X", getSeptet32(&m[6]), getSeptet32(&m[11]));
+            return text;
+        case 0x0A:
+            std::snprintf(text, sizeof text, "erase %X %X", getSeptet32(&m[5]),
+                          getSeptet32(&m[10]));
+            return text;
+        case 0x02:
+            std::snprintf(text, sizeof text, "write %X %X", getSeptet32(&m[5]),
+                          getSeptet14(&m[10]));
+            return text;
+    }
+    return "other";
+}
+
+// What the host must send to a device whose boot stamp differs from image 142's.
+std::vector<std::string> expectedRequests() {
+    std::vector<std::string> requests{"identity", "begin", "read 22FFC 4"};
+    char text[64];
+    for (const auto& step : q4m::engine::FlashPlan) {
+        if (step.kind == q4m::engine::StepKind::Erase) {
+            std::snprintf(text, sizeof text, "erase %X %X", step.address, step.size);
+            requests.push_back(text);
+            continue;
+        }
+        const std::uint32_t total = step.size ? step.size : image(step.imageId).size;
+        for (std::uint32_t offset = 0; offset < total; offset += 4096) {
+            std::snprintf(text, sizeof text, "write %X %X", step.address + offset,
+                          std::min<std::uint32_t>(4096, total - offset));
+            requests.push_back(text);
+        }
+    }
+    requests.push_back("end");
+    return requests;
+}
+
+TEST_F(CliRun, SimulatedUpdateWritesTheFlashMapAndTracesEveryMessageInPlanOrder) {
+    const CliResult run =
+        runCli({"--simulate", "--trace", path("trace.txt"), "--sim-flash-out", path("flash.bin")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Version update completed."), std::string::npos);
+    EXPECT_LT(std::count(run.out.begin(), run.out.end(), '\n'), 60) << "one line per block?";
+    EXPECT_TRUE(readFile(path("flash.bin")) == expectedFlash());
+
+    const auto records = readTrace(path("trace.txt"));
+    std::vector<std::string> requests;
+    const Bytes* previous = nullptr;
+    int inbound = 0;
+    double lastMs = 0;
+    for (const auto& r : records) {
+        EXPECT_GE(r.ms, lastMs);
+        lastMs = r.ms;
+        if (!r.outbound) {
+            ++inbound;
+            continue;
+        }
+        // A block sent again after a slow reply is the same message twice.
+        if (previous && *previous == r.bytes) continue;
+        previous = &r.bytes;
+        requests.push_back(describe(r.bytes));
+
+        if (r.bytes[4] != 0x02) continue;
+        const auto& m = r.bytes;
+        const auto address = q4m::engine::getSeptet32(&m[5]);
+        const auto length = q4m::engine::getSeptet14(&m[10]);
+        const auto packed = static_cast<std::int32_t>(m.size()) - 12 - 6;
+        Bytes data(static_cast<std::size_t>(q4m::engine::unpackedLength(packed)));
+        ASSERT_GE(q4m::engine::unpackBytes(data.data(), &m[12], packed), length);
+        EXPECT_EQ(q4m::engine::dataCrc(data.data(), static_cast<std::uint32_t>(length)),
+                  q4m::engine::getSeptet32(&m[m.size() - 6]))
+            << "block at " << std::hex << address;
+        const Bytes expected = expectedFlash();
+        EXPECT_TRUE(std::equal(data.begin(), data.begin() + length, expected.begin() + address))
+            << "block at " << std::hex << address;
+    }
+    EXPECT_EQ(requests, expectedRequests());
+    EXPECT_GE(inbound, static_cast<int>(requests.size())) << "every request is answered";
+}
+
+TEST_F(CliRun, FailedUpdatesExitOneWithTheReasonOnStderr) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        const char* text;
+    };
+    const std::vector<Case> cases{
+        {"power cut during the first image", {"--sim-power-cut", "40"}, "Time out error(2)"},
+        {"not in update mode",
+         {"--sim-not-in-update-mode"},
+         "Please use the firmware update mode."},
+        {"unknown identity", {"--sim-identity", "3C000300"}, "Illegal device connected."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args{"--simulate", "--time-scale", FastFailures};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const CliResult run = runCli(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(c.text), std::string::npos) << run.err;
+        EXPECT_EQ(run.out.find(c.text), std::string::npos) << "errors go to stderr";
+    }
+}
+
+TEST_F(CliRun, BadUsageExitsTwoWithOneLineNamingTheArgumentAndSendsNothing) {
+    const std::string shortFlash = path("short.bin");
+    std::ofstream(shortFlash, std::ios::binary) << std::string(1000, '\xFF');
+    struct Case {
+        std::vector<std::string> args;
+        const char* named;
+    };
+    const std::vector<Case> cases{
+        {{"--frobnicate"}, "--frobnicate"},
+        {{"--sim-seed", "3"}, "--sim-seed"},  // needs --simulate
+        {{"--instance", "21"}, "--instance"},
+        {{"--simulate", "--sim-drop", "1.5"}, "--sim-drop"},
+        {{"--simulate", "--sim-corrupt", "-0.1"}, "--sim-corrupt"},
+        {{"--simulate", "--sim-error", "nan"}, "--sim-error"},
+        {{"--simulate", "--sim-boot-stamp", "1.0"}, "--sim-boot-stamp"},
+        {{"--simulate", "--sim-identity", "3C00020"}, "--sim-identity"},
+        {{"--simulate", "--sim-identity", "3C00020G"}, "--sim-identity"},
+        {{"--simulate", "--sim-flash-in", path("missing.bin")}, "--sim-flash-in"},
+        {{"--simulate", "--sim-flash-in", shortFlash}, "--sim-flash-in"},
+        {{"--simulate", "--time-scale", "0"}, "--time-scale"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.named);
+        std::vector<std::string> args{"--trace", path("trace.txt")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const CliResult run = runCli(args);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(path("trace.txt")));
+    }
+}
+
+TEST_F(CliRun, MissingOrUnknownPortExitsThreeWithoutTouchingTheDevice) {
+    const std::vector<std::vector<std::string>> cases{
+        {"--instance", "2"},  // the simulated ports carry no " (2)"
+        {"--in", "VEXA Q Series (2)"},
+        {"--out", "7"},
+    };
+    for (const auto& extra : cases) {
+        SCOPED_TRACE(extra.back());
+        std::vector<std::string> args{"--simulate", "--trace", path("trace.txt")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const CliResult run = runCli(args);
+        EXPECT_EQ(run.status, 3);
+        EXPECT_FALSE(run.err.empty());
+        EXPECT_FALSE(fs::exists(path("trace.txt")));
+    }
+}
+
+// Interrupt the device at several points, then update from the flash it left.
+TEST_F(CliRun, RecoveryRunAfterAPowerCutLeavesTheExactFlashMap) {
+    // 20: during the first image; 50: mid boot region; 192: everything written
+    // but the end request unanswered.
+    for (const char* cut : {"20", "50", "192"}) {
+        SCOPED_TRACE(cut);
+        const CliResult broken =
+            runCli({"--simulate", "--time-scale", FastFailures, "--sim-power-cut", cut,
+                    "--sim-flash-out", path("cut.bin")});
+        ASSERT_EQ(broken.status, 1) << broken.err;
+        const CliResult recovered =
+            runCli({"--simulate", "--time-scale", "0.5", "--sim-flash-in", path("cut.bin"),
+                    "--sim-flash-out", path("recovered.bin")});
+        ASSERT_EQ(recovered.status, 0) << recovered.err;
+        EXPECT_TRUE(readFile(path("recovered.bin")) == expectedFlash());
+    }
+}
+
+TEST_F(CliRun, SameSeedGivesTheSameTraceWithFaultsOn) {
+    std::vector<std::vector<std::string>> traces;
+    for (const char* name : {"a.txt", "b.txt"}) {
+        const CliResult run =
+            runCli({"--simulate", "--sim-drop", "0.02", "--sim-corrupt", "0.02", "--sim-seed", "7",
+                    "--time-scale", "0.2", "--trace", path(name)});
+        ASSERT_EQ(run.status, 0) << run.err;
+        std::vector<std::string> lines;
+        std::ifstream in(path(name));
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty() && line[0] != '#') lines.push_back(line.substr(line.find(' ')));
+        traces.push_back(std::move(lines));
+    }
+    EXPECT_GT(traces[0].size(), expectedRequests().size() * 2) << "the faults caused re-sends";
+    EXPECT_TRUE(traces[0] == traces[1]);
+}
+
+TEST_F(CliRun, SignalCancelsMidTransferAndSavesTheFlash) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        fs::remove(path("flash.bin"));
+        // At DIN speed a block takes 1.5 s on the wire: the signal lands mid-send.
+        Child child(
+            {"--simulate", "--sim-wire-rate", "3.125", "--sim-flash-out", path("flash.bin")});
+        ASSERT_TRUE(child.waitForOutput("Data transmit")) << child.err;
+        child.signal(sig);
+        EXPECT_EQ(child.finish(), 130);
+        EXPECT_EQ(child.err, "cancelled\n");
+        EXPECT_EQ(fs::file_size(path("flash.bin")), 1u << 20);
+    }
+}
+
+// --- the pieces ----------------------------------------------------------
+
+TEST(TraceWriter, LinesFromConcurrentSendersStayWholeAndInOrderPerThread) {
+    const auto file = fs::temp_directory_path() / ("q4m-trace-" + std::to_string(getpid()));
+    q4m::cli::TraceWriter trace;
+    ASSERT_TRUE(trace.open(file.string()));
+    trace.comment("header");
+    trace.start();
+    constexpr int Threads = 4, PerThread = 2000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < Threads; ++t) {
+        threads.emplace_back([&trace, t] {
+            for (int i = 0; i < PerThread; ++i) {
+                const Bytes message{0xF0,
+                                    static_cast<std::uint8_t>(t),
+                                    static_cast<std::uint8_t>(i >> 7),
+                                    static_cast<std::uint8_t>(i & 0x7F),
+                                    0xAB,
+                                    0xF7};
+                trace.record(t % 2 == 0, message);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    ASSERT_TRUE(trace.close());
+
+    std::ifstream in(file);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_EQ(line, "# header");
+    std::vector<int> next(Threads, 0);
+    int count = 0;
+    for (; std::getline(in, line); ++count) {
+        const auto dot = line.find('.');
+        ASSERT_NE(dot, std::string::npos);
+        EXPECT_EQ(line.find(' '), dot + 4) << "three decimals: " << line;
+        const auto record = q4m::cli::parseTraceLine(line);
+        ASSERT_TRUE(record) << line;
+        EXPECT_NE(line.find("AB F7"), std::string::npos) << "upper-case hex: " << line;
+        const int t = record->bytes[1];
+        EXPECT_EQ(record->outbound, t % 2 == 0);
+        EXPECT_EQ(record->bytes[2] << 7 | record->bytes[3], next[static_cast<std::size_t>(t)]++);
+    }
+    EXPECT_EQ(count, Threads * PerThread);
+    fs::remove(file);
+}
+
+TEST(TraceWriter, ParserRejectsMalformedLines) {
+    for (const char* bad : {"", "# 1.000 > F0", "1.000 > ", "1.000 = F0 F7", "x > F0",
+                            "1.000 > F0  F7", "1.000 > F0 F", "1.000 > f0 F7", "1.000 > F0 F7 "}) {
+        EXPECT_FALSE(q4m::cli::parseTraceLine(bad)) << bad;
+    }
+    const auto good = q4m::cli::parseTraceLine("12.345 < F0 7E 00 F7");
+    ASSERT_TRUE(good);
+    EXPECT_DOUBLE_EQ(good->ms, 12.345);
+    EXPECT_FALSE(good->outbound);
+    EXPECT_EQ(good->bytes, (Bytes{0xF0, 0x7E, 0x00, 0xF7}));
+}
+
+// Captures what a TerminalView prints.
+struct Streams {
+    Streams() : out(std::tmpfile()), err(std::tmpfile()) {}
+    ~Streams() {
+        std::fclose(out);
+        std::fclose(err);
+    }
+    static std::string text(std::FILE* f) {
+        std::fflush(f);
+        std::rewind(f);
+        std::string s;
+        for (int c; (c = std::fgetc(f)) != EOF;) s += static_cast<char>(c);
+        return s;
+    }
+    std::FILE* out;
+    std::FILE* err;
+};
+
+// What the engine shows for one written image of 29 blocks.
+void showImageWrite(q4m::engine::UpdateView& view) {
+    view.setStepText("3/8");
+    view.setProgressRange(0, 29 * 4096);
+    for (int block = 0; block < 29; ++block) {
+        view.setStatusText(q4m::engine::dataTransmitText(block * 4096, 29 * 4096));
+        view.setProgressPos((block + 1) * 4096);
+    }
+}
+
+TEST(TerminalView, PlainOutputHasLinesPerStepAndQuarterNotPerBlock) {
+    Streams s;
+    q4m::cli::TerminalView view(s.out, s.err, false);
+    showImageWrite(view);
+    const std::string out = Streams::text(s.out);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 5) << out;  // start, 25, 50, 75, 100 %
+    EXPECT_NE(out.find("(100%)"), std::string::npos);
+    EXPECT_EQ(out.find('\r'), std::string::npos);
+}
+
+TEST(TerminalView, TtyOutputRedrawsOneLineInPlace) {
+    Streams s;
+    q4m::cli::TerminalView view(s.out, s.err, true);
+    showImageWrite(view);
+    std::string out = Streams::text(s.out);
+    EXPECT_EQ(out.find('\n'), std::string::npos);
+    EXPECT_GE(std::count(out.begin(), out.end(), '\r'), 29);
+    EXPECT_NE(out.find("\x1b[K"), std::string::npos);
+    view.finish();
+    out = Streams::text(s.out);
+    EXPECT_EQ(out.back(), '\n');
+}
+
+TEST(TerminalView, OutcomeIsCompletedOnlyAfterTheCompletionTextAndExecuteDisabled) {
+    using q4m::engine::StringId;
+    {
+        Streams s;
+        q4m::cli::TerminalView view(s.out, s.err, false);
+        view.setStatusText(q4m::engine::loadString(StringId::UpdateCompleted));
+        view.endBusy();
+        view.enableExecute(false);
+        EXPECT_TRUE(view.outcome().completed);
+        EXPECT_EQ(Streams::text(s.err), "");
+    }
+    {
+        Streams s;
+        q4m::cli::TerminalView view(s.out, s.err, true);
+        view.setStatusText(q4m::engine::loadString(StringId::ErasingFlash));
+        view.showError(StringId::TimeOutErase);
+        view.endBusy();
+        view.enableExecute(false);
+        const auto outcome = view.outcome();
+        EXPECT_FALSE(outcome.completed);
+        EXPECT_EQ(outcome.error, StringId::TimeOutErase);
+        EXPECT_EQ(Streams::text(s.err), "Error: Time out error(3)\n");
+        EXPECT_EQ(Streams::text(s.out).back(), '\n') << "the drawn line is ended first";
+    }
+}
+
+TEST(PortSelect, IndexNameOrASingleMatchOfTheDeviceNames) {
+    const std::vector<std::string> names{"Midi Through",
+                                         "USB Audio Device",
+                                         "VEXA Q Series",
+                                         "VEXA Q Series (3)",
+                                         "usb audio device (3)",
+                                         "Dup",
+                                         "Dup"};
+    struct Case {
+        std::optional<std::string> spec;
+        int instance;
+        int index;  // -1: an error is expected
+    };
+    const std::vector<Case> cases{
+        {"0", 1, 0},
+        {"6", 1, 6},
+        {"7", 1, -1},
+        {"VEXA Q Series", 1, 2},
+        {"vexa q series", 1, -1},
+        {"Dup", 1, -1},         // two ports share the name
+        {std::nullopt, 1, -1},  // two ports match the device's names: ambiguous
+        {std::nullopt, 3, 3},   // only the exact " (3)" names count
+        {std::nullopt, 2, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.spec.value_or("<rule>") + " instance " + std::to_string(c.instance));
+        const auto choice = q4m::cli::choosePort(names, c.spec, c.instance, "MIDI IN", "--in");
+        EXPECT_EQ(choice.index, c.index);
+        EXPECT_EQ(choice.error.empty(), c.index >= 0) << choice.error;
+    }
+}
+
+}  // namespace
