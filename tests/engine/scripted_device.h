@@ -3,6 +3,7 @@
 // and lets each test decide, per request, whether and how it is answered.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
