@@ -346,6 +346,14 @@ TEST_F(CliRun, MissingOrUnknownPortExitsThreeWithoutTouchingTheDevice) {
     }
 }
 
+TEST_F(CliRun, ListShowsEveryPortAndTheOneTheRuleChooses) {
+    const CliResult run = runCli({"--simulate", "--list"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "MIDI IN ports:\n  0: VEXA Q Series  (chosen)\n"
+              "MIDI OUT ports:\n  0: VEXA Q Series  (chosen)\n");
+}
+
 // Interrupt the device at several points, then update from the flash it left.
 TEST_F(CliRun, RecoveryRunAfterAPowerCutLeavesTheExactFlashMap) {
     // 20: during the first image; 50: mid boot region; 192: everything written

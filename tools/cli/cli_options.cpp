@@ -41,7 +41,8 @@ Trace (--trace FILE):
 
 Exit status:
   0 update completed, 1 update failed, 2 bad usage, 3 port not found or not
-  opened, 130 cancelled (SIGINT, SIGTERM).)HELP";
+  opened, 130 cancelled (SIGINT, SIGTERM: the run stops without a half-sent
+  message; a second signal ends the program at once).)HELP";
 
 std::string checkProbability(const std::string& text) {
     char* end = nullptr;

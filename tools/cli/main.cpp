@@ -1,6 +1,8 @@
 // q4m-updater-cli: the firmware update from a terminal or a script.
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -43,7 +45,11 @@ void listPorts(const char* kind, const std::vector<std::string>& names, int inst
     const auto hits = app::matchingPorts(names, instance);
     for (std::size_t i = 0; i < names.size(); ++i) {
         const bool hit = std::find(hits.begin(), hits.end(), static_cast<int>(i)) != hits.end();
-        const char* mark = !hit ? "" : hits.size() == 1 ? "  (chosen)" : "  (matches)";
+        const bool last = hit && static_cast<int>(i) == hits.back();
+        const char* mark = !hit               ? ""
+                           : hits.size() == 1 ? "  (chosen)"
+                           : last             ? "  (matches; the window would take this one)"
+                                              : "  (matches)";
         std::printf("  %zu: %s%s\n", i, names[i].c_str(), mark);
     }
     if (hits.size() > 1)
@@ -210,6 +216,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "q4m-updater-cli: %s\n", parsed.error.c_str());
         return *parsed.exitCode;
     }
+    // A closed pipe on stdout (| head) must not kill the process mid-update:
+    // writes then fail and the run goes on.
+    ::signal(SIGPIPE, SIG_IGN);
     SignalWatcher signals;  // before any other thread starts
     return run(options, argc, argv, signals);
 }
