@@ -1,0 +1,155 @@
+// Test tool for the VM run: sends one SysEx message out of one ALSA port and
+// checks that it arrives, byte for byte, at another, through the product's
+// own ports and the ALSA backend.
+//
+//   q4m-alsa-roundtrip list
+//   q4m-alsa-roundtrip link CLIENT_A CLIENT_B   (sequencer: A's first port -> B's)
+//   q4m-alsa-roundtrip send OUT_NAME IN_NAME SIZE
+#include <alsa/asoundlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "midi/alsa/alsa_midi.h"
+#include "midi/in_port.h"
+#include "midi/out_port.h"
+
+namespace {
+
+using namespace q4m::midi;
+using Clock = std::chrono::steady_clock;
+
+template <typename Port>
+int findPort(Port& port, const std::string& name) {
+    char text[Port::NameCapacity];
+    const int count = port.deviceCount();
+    for (int i = 0; i < count; ++i) {
+        port.deviceName(i, text);
+        if (name == text) return i;
+    }
+    return -1;
+}
+
+int list() {
+    AlsaMidiService service;
+    MidiInPort in(service);
+    MidiOutPort out(service, std::chrono::seconds(10));
+    char text[MidiInPort::NameCapacity];
+    for (int i = 0, n = in.deviceCount(); i < n; ++i) {
+        in.deviceName(i, text);
+        std::printf("in  %d: %s\n", i, text);
+    }
+    for (int i = 0, n = out.deviceCount(); i < n; ++i) {
+        out.deviceName(i, text);
+        std::printf("out %d: %s\n", i, text);
+    }
+    return 0;
+}
+
+// The address of the first port of the client called name.
+bool findClient(snd_seq_t* seq, const std::string& name, snd_seq_addr_t& addr) {
+    snd_seq_client_info_t* client = nullptr;
+    snd_seq_port_info_t* port = nullptr;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&port);
+    snd_seq_client_info_set_client(client, -1);
+    while (snd_seq_query_next_client(seq, client) >= 0) {
+        if (name != snd_seq_client_info_get_name(client)) continue;
+        snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
+        snd_seq_port_info_set_port(port, -1);
+        if (snd_seq_query_next_port(seq, port) < 0) return false;
+        addr = *snd_seq_port_info_get_addr(port);
+        return true;
+    }
+    return false;
+}
+
+int linkClients(const std::string& from, const std::string& to) {
+    snd_seq_t* seq = nullptr;
+    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) {
+        std::printf("roundtrip: no sequencer\n");
+        return 1;
+    }
+    snd_seq_addr_t sender{}, dest{};
+    int rc = 1;
+    if (!findClient(seq, from, sender) || !findClient(seq, to, dest)) {
+        std::printf("roundtrip: client '%s' or '%s' not found\n", from.c_str(), to.c_str());
+    } else {
+        snd_seq_port_subscribe_t* sub = nullptr;
+        snd_seq_port_subscribe_alloca(&sub);
+        snd_seq_port_subscribe_set_sender(sub, &sender);
+        snd_seq_port_subscribe_set_dest(sub, &dest);
+        rc = snd_seq_subscribe_port(seq, sub) < 0 ? 1 : 0;
+        std::printf("roundtrip: link %d:%d -> %d:%d %s\n", sender.client, sender.port, dest.client,
+                    dest.port, rc == 0 ? "made" : "refused");
+    }
+    snd_seq_close(seq);
+    return rc;
+}
+
+int sendAndCompare(const std::string& outName, const std::string& inName, std::size_t size) {
+    AlsaMidiService service;
+    MidiInPort in(service);
+    MidiOutPort out(service, std::chrono::seconds(10));
+    const int outIndex = findPort(out, outName);
+    const int inIndex = findPort(in, inName);
+    if (outIndex < 0 || inIndex < 0) {
+        std::printf("roundtrip: port '%s' or '%s' not found\n", outName.c_str(), inName.c_str());
+        return 1;
+    }
+    in.setDeviceIndex(inIndex);
+    if (in.start() != 1 || out.open(outIndex) != 1) {
+        std::printf("roundtrip: cannot open the ports\n");
+        return 1;
+    }
+    std::vector<std::uint8_t> message(size);
+    for (std::size_t i = 0; i < size; ++i)
+        message[i] = static_cast<std::uint8_t>((i * 7 + i / 128) % 0x80);
+    message.front() = 0xF0;
+    message.back() = 0xF7;
+
+    const auto start = Clock::now();
+    if (sendSysex(out, message.data(), static_cast<std::uint32_t>(size)) != 0) {
+        std::printf("roundtrip: send failed\n");
+        return 1;
+    }
+    const double sendMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+
+    std::vector<std::uint8_t> received;
+    int entries = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (received.size() < size && Clock::now() < deadline) {
+        const auto entry = in.frontMessage();
+        if (entry.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        received.insert(received.end(), entry.begin(), entry.end());
+        in.popMessage();
+        ++entries;
+    }
+    const bool intact = received == message;
+    std::printf(
+        "roundtrip: %zu bytes '%s' -> '%s': %s (%zu bytes back in %d buffer(s), send %.1f ms)\n",
+        size, outName.c_str(), inName.c_str(), intact ? "intact" : "DAMAGED", received.size(),
+        entries, sendMs);
+    in.stop();
+    out.close();
+    return intact ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "list" && argc == 2) return list();
+    if (command == "link" && argc == 4) return linkClients(argv[2], argv[3]);
+    if (command == "send" && argc == 5)
+        return sendAndCompare(argv[2], argv[3], std::strtoul(argv[4], nullptr, 10));
+    std::fprintf(stderr, "usage: %s list | link CLIENT_A CLIENT_B | send OUT IN SIZE\n", argv[0]);
+    return 2;
+}
