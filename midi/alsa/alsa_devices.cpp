@@ -31,6 +31,7 @@ void addRawPorts(Direction direction, std::vector<Endpoint>& out) {
         struct Port {
             int device;
             int subdevice;
+            unsigned subdevices;
             std::string deviceName;
             std::string subdeviceName;
         };
@@ -47,7 +48,7 @@ void addRawPorts(Direction direction, std::vector<Endpoint>& out) {
                 if (snd_ctl_rawmidi_info(ctl, info) < 0) continue;
                 std::string name = snd_rawmidi_info_get_name(info);
                 if (name.empty()) name = cardName;
-                ports.push_back({device, static_cast<int>(sub), name,
+                ports.push_back({device, static_cast<int>(sub), count, name,
                                  snd_rawmidi_info_get_subdevice_name(info)});
             }
         }
@@ -55,7 +56,9 @@ void addRawPorts(Direction direction, std::vector<Endpoint>& out) {
 
         // A card with one port shows under the device's name (a USB device's
         // product name); with several, under the subdevice names when they tell
-        // the ports apart (USB: "<product> MIDI 2"), else numbered.
+        // the ports apart (USB: "<product> MIDI 2"), else under the device's
+        // name and its numbers as ALSA's own tools show them ("<name> 1-0",
+        // "<name> 1-0-3" for a device with several subdevices).
         std::multiset<std::string> subNames;
         for (const Port& p : ports) subNames.insert(p.subdeviceName);
         for (std::size_t i = 0; i < ports.size(); ++i) {
@@ -73,7 +76,9 @@ void addRawPorts(Direction direction, std::vector<Endpoint>& out) {
                 e.name =
                     portDisplayName(p.deviceName, p.subdeviceName, static_cast<int>(ports.size()));
             else
-                e.name = p.deviceName + " " + std::to_string(i + 1);
+                e.name = p.deviceName + " " + std::to_string(card) + "-" +
+                         std::to_string(p.device) +
+                         (p.subdevices > 1 ? "-" + std::to_string(p.subdevice) : std::string());
             out.push_back(std::move(e));
         }
     }

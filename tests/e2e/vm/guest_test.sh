@@ -1,0 +1,128 @@
+#!/bin/sh
+# Runs inside the VM (see run.sh), with snd-seq-dummy ("Midi Through") and
+# snd-virmidi loaded. Prints "E2E-GUEST: ..." lines for the log and one
+# "E2E-RESULT: PASS|FAIL ..." line.
+#
+#  1. 8192-byte SysEx through the ALSA backend, out and in: raw MIDI to raw
+#     MIDI (two snd-virmidi devices wired back to back; 4 KB kernel buffers)
+#     and sequencer to sequencer (Midi Through).
+#  2. A whole update with q4m-updater-cli against q4m-devsim over the raw
+#     path (snd-virmidi), and again over the sequencer (the device's own
+#     port, chosen by the updater's name rule). Each saved flash must equal
+#     the host's reference byte for byte, with no block sent twice.
+cd /e2e || exit 1
+failed=""
+passed=""
+say() { echo "E2E-GUEST: $*"; }
+ok() {
+    say "ok   $1"
+    passed="$passed${passed:+; }$1"
+}
+bad() {
+    say "FAIL $1"
+    failed="$failed${failed:+; }$1"
+}
+finish() {
+    if [ -n "$failed" ]; then
+        echo "E2E-RESULT: FAIL $failed"
+    else
+        echo "E2E-RESULT: PASS $passed"
+    fi
+    exit 0
+}
+now_ms() { awk '{ printf "%d", $1 * 1000 }' /proc/uptime; }
+
+[ -c /dev/snd/seq ] || {
+    bad "no /dev/snd/seq in the VM"
+    finish
+}
+card=$(awk '/VirMIDI/ { print $1; exit }' /proc/asound/cards)
+[ -n "$card" ] || {
+    bad "snd-virmidi made no card"
+    finish
+}
+
+./q4m-alsa-roundtrip list >/tmp/ports.txt 2>&1
+# The raw ports of the first two virmidi devices (first subdevice each).
+raw0=$(sed -n "s/^out *[0-9]*: \(.* $card-0-0\)\$/\1/p" /tmp/ports.txt | head -n 1)
+raw1=$(sed -n "s/^in *[0-9]*: \(.* $card-1-0\)\$/\1/p" /tmp/ports.txt | head -n 1)
+say "ports: $(wc -l </tmp/ports.txt) listed; raw '$raw0' and '$raw1'"
+
+# --- 1. 8192 bytes each way ---------------------------------------------------
+client0=$(sed -n "s/^Client *[0-9]* : \"\(.* $card-0\)\".*/\1/p" /proc/asound/seq/clients | head -n 1)
+client1=$(sed -n "s/^Client *[0-9]* : \"\(.* $card-1\)\".*/\1/p" /proc/asound/seq/clients | head -n 1)
+if ./q4m-alsa-roundtrip link "$client0" "$client1" >/tmp/link.log 2>&1 &&
+    ./q4m-alsa-roundtrip send "$raw0" "$raw1" 8192 >/tmp/rt-raw.log 2>&1; then
+    ok "8192 B raw->raw intact"
+else
+    cat /tmp/link.log /tmp/rt-raw.log
+    bad "8192 B raw->raw"
+fi
+say "$(cat /tmp/rt-raw.log)"
+if ./q4m-alsa-roundtrip send "Midi Through" "Midi Through" 8192 >/tmp/rt-seq.log 2>&1; then
+    ok "8192 B seq->seq intact"
+else
+    bad "8192 B seq->seq"
+fi
+say "$(cat /tmp/rt-seq.log)"
+
+# --- 2. Whole updates ---------------------------------------------------------
+# Blocks sent more than once: WriteBlockRequests (byte 4 = 02) with the same
+# header and address.
+retries() {
+    awk '$2 == ">" && $7 == "02" { key = $3 $4 $5 $6 $7 $8 $9 $10 $11 $12; if (seen[key]++) n++ }
+         END { print n + 0 }' "$1"
+}
+blocks() { awk '$2 == ">" && $7 == "02" { n++ } END { print n + 0 }' "$1"; }
+
+# update NAME DEVSIM_ARGS -- CLI_ARGS
+update() {
+    name=$1
+    devsim_args=$2
+    shift 2
+    rm -f "/tmp/$name.bin" "/tmp/$name.trace"
+    # shellcheck disable=SC2086
+    ./q4m-devsim $devsim_args --flash-out "/tmp/$name.bin" --exit-after-end >"/tmp/devsim-$name.log" 2>&1 &
+    devsim=$!
+    i=0
+    while ! grep -q ready "/tmp/devsim-$name.log" 2>/dev/null; do
+        i=$((i + 1))
+        if [ $i -gt 100 ] || ! kill -0 $devsim 2>/dev/null; then
+            cat "/tmp/devsim-$name.log"
+            bad "$name: q4m-devsim did not start"
+            kill $devsim 2>/dev/null
+            return
+        fi
+        sleep 0.1
+    done
+    t0=$(now_ms)
+    ./q4m-updater-cli "$@" --trace "/tmp/$name.trace" >"/tmp/cli-$name.log" 2>&1
+    rc=$?
+    t1=$(now_ms)
+    i=0
+    while kill -0 $devsim 2>/dev/null && [ $i -lt 50 ]; do
+        i=$((i + 1))
+        sleep 0.1
+    done
+    kill $devsim 2>/dev/null
+    wait $devsim 2>/dev/null
+    say "$name: $(tail -n 1 "/tmp/devsim-$name.log")"
+    n=$(blocks "/tmp/$name.trace")
+    r=$(retries "/tmp/$name.trace")
+    secs=$(((t1 - t0) / 1000)).$(((t1 - t0) % 1000 / 100))
+    if [ $rc -ne 0 ]; then
+        tail -n 5 "/tmp/cli-$name.log"
+        bad "$name update: q4m-updater-cli exit $rc"
+    elif ! cmp -s "/tmp/$name.bin" expected.bin; then
+        bad "$name update: flash differs from the reference"
+    elif [ "$r" -ne 0 ]; then
+        bad "$name update: $r retries on an instant fault-free link"
+    else
+        ok "$name update ${secs} s, $n blocks, flash identical, 0 retries"
+    fi
+}
+
+update raw "--rawmidi hw:$card,0" --in "$raw0" --out "$raw0"
+update seq ""
+
+finish
