@@ -5,8 +5,11 @@
 //   q4m-alsa-roundtrip list
 //   q4m-alsa-roundtrip link CLIENT_A CLIENT_B   (sequencer: A's first port -> B's)
 //   q4m-alsa-roundtrip send OUT_NAME IN_NAME SIZE
+//   q4m-alsa-roundtrip stall   (a send to a receiver that never reads ends
+//                               when the port is closed from another thread)
 #include <alsa/asoundlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -142,14 +145,62 @@ int sendAndCompare(const std::string& outName, const std::string& inName, std::s
     return intact ? 0 : 1;
 }
 
+int stallAndClose() {
+    snd_seq_t* seq = nullptr;
+    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) {
+        std::printf("roundtrip: no sequencer\n");
+        return 1;
+    }
+    // Default pool (200 cells, about 5.6 KB of SysEx) that nobody empties.
+    const std::string receiver = "Stalled Receiver";
+    snd_seq_set_client_name(seq, receiver.c_str());
+    snd_seq_create_simple_port(seq, receiver.c_str(),
+                               SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                               SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    int rc = 1;
+    {
+        AlsaMidiService service;
+        MidiOutPort out(service, std::chrono::seconds(60));
+        const int index = findPort(out, receiver);
+        if (index < 0 || out.open(index) != 1) {
+            std::printf("roundtrip: cannot open '%s'\n", receiver.c_str());
+        } else {
+            std::vector<std::uint8_t> message(16384, 0x55);
+            message.front() = 0xF0;
+            message.back() = 0xF7;
+            std::atomic<int> result{1};
+            const auto start = Clock::now();
+            std::thread sender([&] {
+                result = sendSysex(out, message.data(), static_cast<std::uint32_t>(message.size()));
+            });
+            // Whenever the close comes (before, during or after the send has
+            // filled the pool), the send must end unsent and promptly.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            out.close();
+            sender.join();
+            const double ms =
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            rc = result == -1 && ms < 20000 ? 0 : 1;
+            std::printf(
+                "roundtrip: a send to a receiver that never reads: result %d, ended by "
+                "close after %.0f ms\n",
+                result.load(), ms);
+        }
+    }
+    snd_seq_close(seq);
+    return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "list" && argc == 2) return list();
+    if (command == "stall" && argc == 2) return stallAndClose();
     if (command == "link" && argc == 4) return linkClients(argv[2], argv[3]);
     if (command == "send" && argc == 5)
         return sendAndCompare(argv[2], argv[3], std::strtoul(argv[4], nullptr, 10));
-    std::fprintf(stderr, "usage: %s list | link CLIENT_A CLIENT_B | send OUT IN SIZE\n", argv[0]);
+    std::fprintf(stderr, "usage: %s list | link CLIENT_A CLIENT_B | send OUT IN SIZE | stall\n",
+                 argv[0]);
     return 2;
 }

@@ -3,9 +3,12 @@
 # programs with the shared libraries they need, ALSA's configuration, the
 # expected flash image, /init and the guest test.
 #
-#   build_initramfs.sh OUT.cpio.gz KERNEL_ROOT KERNEL_VERSION BIN_DIR EXPECTED_FLASH
+#   build_initramfs.sh OUT.cpio.gz KERNEL_ROOT KERNEL_VERSION BIN_DIR EXPECTED_FLASH [TSAN_TOOL]
+#
+# TSAN_TOOL: a ThreadSanitizer build of q4m-alsa-roundtrip, put in as
+# q4m-alsa-roundtrip-tsan.
 set -euo pipefail
-out=$1 kroot=$2 kver=$3 bindir=$4 expected=$5
+out=$1 kroot=$2 kver=$3 bindir=$4 expected=$5 tsan=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -25,10 +28,14 @@ done <"$stage/modules/list.full"
 rm "$stage/modules/list.full"
 
 # Programs and every shared library they load.
-programs=(q4m-devsim q4m-updater-cli q4m-alsa-roundtrip)
-for p in "${programs[@]}"; do cp "$bindir/$p" "$stage/e2e/"; done
+programs=("$bindir/q4m-devsim" "$bindir/q4m-updater-cli" "$bindir/q4m-alsa-roundtrip")
+for p in "${programs[@]}"; do cp "$p" "$stage/e2e/"; done
+if [[ -n $tsan ]]; then
+    cp "$tsan" "$stage/e2e/q4m-alsa-roundtrip-tsan"
+    programs+=("$tsan")
+fi
 for p in "${programs[@]}"; do
-    ldd "$bindir/$p" | awk '/=>/ { print $3 } !/=>/ && /^\s*\// { print $1 }'
+    ldd "$p" | awk '/=>/ { print $3 } !/=>/ && /^\s*\// { print $1 }'
 done | sort -u | while read -r lib; do
     [[ -e $lib ]] || continue
     mkdir -p "$stage$(dirname "$lib")"

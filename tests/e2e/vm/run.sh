@@ -5,10 +5,17 @@
 # "E2E-ALSA: FAIL ..." (exit 1) or "E2E-ALSA: SKIP ..." (only where qemu cannot
 # run at all). Downloads are cached under BUILD_DIR/e2e-vm.
 #
-#   tests/e2e/vm/run.sh BUILD_DIR
+#   tests/e2e/vm/run.sh BUILD_DIR [TSAN_BUILD_DIR]
+#
+# TSAN_BUILD_DIR (default: build-tsan beside BUILD_DIR, as CI makes it): where
+# a ThreadSanitizer build of q4m-alsa-roundtrip is found, to run the backend's
+# threads under it on the real kernel too. Without one that part is left out.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build}" && pwd)
+tsan_build=${2:-$(dirname "$build")/build-tsan}
+tsan_tool=$tsan_build/bin/q4m-alsa-roundtrip
+[[ -x $tsan_tool ]] || tsan_tool=""
 work=$build/e2e-vm
 cache=$work/cache
 mkdir -p "$cache"
@@ -81,7 +88,7 @@ rm -f "$expected"
 
 # --- Initramfs and boot ----------------------------------------------------
 initrd=$work/initramfs.cpio.gz
-bash "$here/build_initramfs.sh" "$initrd" "$kroot" "$kver" "$build/bin" "$expected" ||
+bash "$here/build_initramfs.sh" "$initrd" "$kroot" "$kver" "$build/bin" "$expected" "$tsan_tool" ||
     fail "cannot build the initramfs"
 prepared=$((SECONDS - start))
 
