@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "midi/alsa/alsa_devices.h"
 #include "midi/alsa/sysex_joiner.h"
 #include "tools/devsim/device_simulator.h"
 
@@ -217,7 +219,10 @@ int main(int argc, char** argv) {
         });
     app.add_option("--boot-stamp", o.bootStamp, "Boot stamp at 0x22FFC, 4 characters")
         ->check([](const std::string& s) {
-            return s.size() == 4 ? std::string() : "'" + s + "' is not 4 characters";
+            const bool printable =
+                std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+            return s.size() == 4 && printable ? std::string()
+                                              : "'" + s + "' is not 4 printable ASCII characters";
         });
     app.add_flag("--not-in-update-mode", o.notInUpdateMode, "Refuse the update");
     app.add_option("--drop", o.drop, "Probability of losing a reply")->check(CLI::Range(0.0, 1.0));
@@ -256,6 +261,7 @@ int main(int argc, char** argv) {
         if (!o.bootStamp.empty()) device.writeBootStamp(o.bootStamp);
     }
 
+    q4m::midi::alsa::silenceAlsaDiagnostics();  // our own one-line reasons say enough
     SequencerLink link;
     std::string why;
     if (!link.open(why) || (!o.rawmidi.empty() && !link.attachRaw(o.rawmidi, why))) {
