@@ -35,6 +35,8 @@ constexpr int SequencerPoolCells = 2000;
 constexpr std::size_t SequencerBufferBytes = 128 * 1024;
 // Room for bursts while the input callback runs.
 constexpr std::size_t RawInputBufferBytes = 64 * 1024;
+// Room for the longest message the engine sends (its 64 KiB send buffer).
+constexpr std::size_t RawOutputBufferBytes = 64 * 1024;
 // Pieces of a message too large for the receiver's whole pool, as a hardware
 // port's bridge would deliver them.
 constexpr std::size_t SequencerPieceBytes = 256;
@@ -281,32 +283,42 @@ struct OutStream {
         }
     }
 
+    // Bytes go into the kernel's buffer only while it is empty, so that the
+    // driver is never still passing bytes on while a write copies new ones in:
+    // the kernel reserves the space of a write before it has copied the bytes,
+    // and a driver that is draining at that moment can pass on what was there
+    // before (seen on Linux 6.1 with snd-virmidi: stale bytes of an earlier
+    // message, with its F0, inside a data block). The buffer is raised at open
+    // to hold a whole message, so a message normally goes in with one write.
+    //
     // A device that fails a write (unplugged) takes no more bytes; the message
     // is then marked done unsent and its reply never comes, which the engine
     // handles as a device that does not answer.
     void sendRaw(const std::uint8_t* data, std::size_t length,
                  const std::function<bool()>& abandoned) {
-        std::vector<pollfd> fds = rawPollFds(raw);
         std::size_t offset = 0;
         while (offset < length) {
-            if (abandoned()) return;
-            const ssize_t n = snd_rawmidi_write(raw, data + offset, length - offset);
-            if (n > 0) {
+            if (!waitUntilDrained(abandoned)) return;
+            const std::size_t piece = std::min(length - offset, rawBufferBytes);
+            const ssize_t n = snd_rawmidi_write(raw, data + offset, piece);
+            if (n > 0)
                 offset += static_cast<std::size_t>(n);
-            } else if (n == -EAGAIN || n == 0) {
-                waitFor(fds, waker, 100);  // kernel buffer full: wait for room
-            } else {
+            else if (n != -EAGAIN && n != 0)
                 return;
-            }
         }
         // Done means gone from the kernel's buffer too, so that the reply's
         // time limit starts when the device has the whole message.
+        waitUntilDrained(abandoned);
+    }
+
+    // False when the send was abandoned or the device is gone.
+    bool waitUntilDrained(const std::function<bool()>& abandoned) {
         snd_rawmidi_status_t* status = nullptr;
         snd_rawmidi_status_alloca(&status);
         std::vector<pollfd> none;
-        while (!abandoned()) {
-            if (snd_rawmidi_status(raw, status) < 0) return;
-            if (snd_rawmidi_status_get_avail(status) >= rawBufferBytes) return;
+        for (;;) {
+            if (abandoned() || snd_rawmidi_status(raw, status) < 0) return false;
+            if (snd_rawmidi_status_get_avail(status) >= rawBufferBytes) return true;
             waitFor(none, waker, RetryPauseMs);
         }
     }
@@ -590,10 +602,16 @@ MmResult AlsaMidiService::outOpen(MidiHandle* handle, int index) {
         snd_rawmidi_params_t* params = nullptr;
         snd_rawmidi_params_alloca(&params);
         if (snd_rawmidi_params_current(stream->raw, params) < 0) return MmError;
-        // No stray active-sensing byte to the device when we close.
+        // No stray active-sensing byte to the device when we close; room for
+        // a whole message (see sendRaw). A driver that refuses either keeps
+        // its defaults and still works, in pieces.
         if (snd_rawmidi_params_set_no_active_sensing(stream->raw, params, 1) >= 0)
             snd_rawmidi_params(stream->raw, params);
+        if (snd_rawmidi_params_set_buffer_size(stream->raw, params, RawOutputBufferBytes) >= 0)
+            snd_rawmidi_params(stream->raw, params);
+        if (snd_rawmidi_params_current(stream->raw, params) < 0) return MmError;
         stream->rawBufferBytes = snd_rawmidi_params_get_buffer_size(params);
+        if (stream->rawBufferBytes == 0) return MmError;
     } else {
         stream->seq = alsa::openSequencer(SND_SEQ_OPEN_OUTPUT);
         if (!stream->seq) return MmError;

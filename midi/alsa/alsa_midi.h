@@ -4,9 +4,10 @@
 //  - Ports of sound cards (USB-MIDI devices, snd-virmidi) go through the raw
 //    MIDI interface. Its writes have flow control and its output buffer can be
 //    waited empty, so a send is done only once the kernel has passed every
-//    byte on. The sequencer's bridge to such ports has a 4096-byte buffer per
-//    port and silently drops a SysEx event that does not fit; our data blocks
-//    are 4700 bytes, so the bridge is never used for them.
+//    byte on; bytes are written only into an empty buffer (see sendRaw for
+//    the kernel race this avoids). The sequencer's bridge to such ports has a
+//    4096-byte buffer per port and silently drops a SysEx event that does not
+//    fit; our data blocks are 4700 bytes, so the bridge is never used for them.
 //  - Pure software sequencer clients (a simulator, Midi Through) have no raw
 //    device; they get sequencer events sent directly to their port. The kernel
 //    reports when the receiver's pool has no room, and the send waits and

@@ -133,7 +133,10 @@ class SequencerLink {
         for (;;) {
             snd_seq_event_t* ev = nullptr;
             const int r = snd_seq_event_input(seq_, &ev);
-            if (r == -ENOSPC) continue;
+            if (r == -ENOSPC) {  // the kernel dropped events: our pool was full
+                ++overruns_;
+                continue;
+            }
             if (r < 0 || !ev) return;
             if (ev->type != SND_SEQ_EVENT_SYSEX) continue;
             // Raw devices deliver 256-byte pieces; join them per sender.
@@ -148,7 +151,10 @@ class SequencerLink {
                 if (!step.bufferReady) continue;
                 const bool whole =
                     p.recorded >= 2 && p.buffer[0] == 0xF0 && p.buffer[p.recorded - 1] == 0xF7;
-                if (whole) receive(std::span<const std::uint8_t>(p.buffer.data(), p.recorded));
+                if (whole)
+                    receive(std::span<const std::uint8_t>(p.buffer.data(), p.recorded));
+                else
+                    ++partials_;
                 p.recorded = 0;
             }
         }
@@ -163,6 +169,8 @@ class SequencerLink {
     int client() const { return snd_seq_client_id(seq_); }
     int port() const { return port_; }
     const std::string& attached() const { return attached_; }
+    int overruns() const { return overruns_; }
+    int partials() const { return partials_; }
 
   private:
     struct Pending {
@@ -175,6 +183,8 @@ class SequencerLink {
     std::mutex sendMutex_;
     std::map<int, Pending> pending_;
     std::string attached_;
+    int overruns_ = 0;
+    int partials_ = 0;
 };
 
 q4m::sim::SimConfig simConfig(const Options& o) {
@@ -290,8 +300,10 @@ int main(int argc, char** argv) {
     device.waitIdle(std::chrono::seconds(2));  // the last reply leaves before the flash is saved
     const bool saved = saveFlash(device, o.flashOut);
     const auto counters = device.counters();
-    std::printf("q4m-devsim: %s; %d messages, %d blocks written, %d CRC failures\n",
-                ended ? "update ended" : "stopped", counters.messagesReceived,
-                counters.blocksWritten, counters.crcFailures);
+    std::printf(
+        "q4m-devsim: %s; %d messages, %d blocks written, %d CRC failures, %d error "
+        "replies, %d input overruns, %d partial messages dropped\n",
+        ended ? "update ended" : "stopped", counters.messagesReceived, counters.blocksWritten,
+        counters.crcFailures, counters.errorReplies, link.overruns(), link.partials());
     return saved ? 0 : 1;
 }
