@@ -152,6 +152,22 @@ update seq "" none --time-scale 5
 update raw-damaged "--rawmidi hw:$card,0 --corrupt 0.05 --seed 7" some \
     --in "$raw0" --out "$raw0" --time-scale 0.1
 
+# q4m-devsim saves its flash when stopped by a signal too.
+./q4m-devsim --flash-out /tmp/signalled.bin >/tmp/devsim-signal.log 2>&1 &
+devsim=$!
+i=0
+while ! grep -q ready /tmp/devsim-signal.log 2>/dev/null && [ $i -lt 100 ]; do
+    i=$((i + 1))
+    sleep 0.1
+done
+kill -TERM $devsim
+wait $devsim
+if [ "$(wc -c </tmp/signalled.bin 2>/dev/null)" = 1048576 ]; then
+    ok "q4m-devsim saved its flash on SIGTERM"
+else
+    bad "q4m-devsim did not save its flash on SIGTERM"
+fi
+
 # --- 4. Under ThreadSanitizer ---------------------------------------------------
 if [ -x ./q4m-alsa-roundtrip-tsan ]; then
     export TSAN_OPTIONS="halt_on_error=1 exitcode=66"
