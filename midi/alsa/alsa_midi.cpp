@@ -33,8 +33,9 @@ constexpr int SequencerPoolCells = 2000;
 // User-space buffers must hold one whole event; the defaults stall or fail
 // from about 14-16 KB.
 constexpr std::size_t SequencerBufferBytes = 128 * 1024;
-// Room for bursts while the input callback runs.
-constexpr std::size_t RawInputBufferBytes = 64 * 1024;
+// Room for the longest message and more while the input callback runs: what
+// does not fit the kernel's input buffer is lost.
+constexpr std::size_t RawInputBufferBytes = 256 * 1024;
 // Room for the longest message the engine sends (its 64 KiB send buffer).
 constexpr std::size_t RawOutputBufferBytes = 64 * 1024;
 // Pieces of a message too large for the receiver's whole pool, as a hardware

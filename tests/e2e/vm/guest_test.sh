@@ -4,8 +4,9 @@
 # "E2E-RESULT: PASS|FAIL ..." line.
 #
 #  1. 8192-byte SysEx through the ALSA backend, out and in: raw MIDI to raw
-#     MIDI (two snd-virmidi devices wired back to back; 4 KB kernel buffers)
-#     and sequencer to sequencer (Midi Through).
+#     MIDI (two snd-virmidi devices wired back to back) and sequencer to
+#     sequencer (Midi Through); and 70000 bytes raw to raw, more than the
+#     raw output buffer holds.
 #  2. A send to a receiver that never reads, ended by closing the port from
 #     another thread.
 #  3. A whole update with q4m-updater-cli against q4m-devsim over the raw
@@ -66,6 +67,14 @@ else
     bad "8192 B raw->raw"
 fi
 say "$(cat /tmp/rt-raw.log)"
+# Longer than the raw output buffer (64 KiB): goes out in pieces, each once
+# the buffer is empty, and comes back in 8192-byte receive buffers.
+if ./q4m-alsa-roundtrip send "$raw0" "$raw1" 70000 >/tmp/rt-long.log 2>&1; then
+    ok "70000 B raw->raw in pieces intact"
+else
+    bad "70000 B raw->raw in pieces"
+fi
+say "$(cat /tmp/rt-long.log)"
 if ./q4m-alsa-roundtrip send "Midi Through" "Midi Through" 8192 >/tmp/rt-seq.log 2>&1; then
     ok "8192 B seq->seq intact"
 else
