@@ -12,6 +12,10 @@
 # threads under it on the real kernel too. Without one that part is left out.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+if [[ ! -d ${1:-build} ]]; then
+    echo "E2E-ALSA: FAIL no build directory '${1:-build}'"
+    exit 1
+fi
 build=$(cd "${1:-build}" && pwd)
 tsan_build=${2:-$(dirname "$build")/build-tsan}
 tsan_tool=$tsan_build/bin/q4m-alsa-roundtrip
