@@ -20,11 +20,15 @@ constexpr bool isDataByte(std::uint8_t b) {
     return b < 0x80;
 }
 
-// A ReadReply always wakes the waiter. Anything short of a well-formed reply
-// whose data match their CRC counts as a failed read (status 1): a reply of an
-// unknown format (byte 5 other than 4) must not pass on the status of the
-// reply before it, or a read that delivered nothing would look successful.
+// A ReadReply always wakes the waiter. A reply of another format (byte 5 not
+// 4) leaves the status as it was; the boot-stamp check therefore trusts only
+// bytes that were verified (fill count). Anything else short of a well-formed
+// reply whose data match their CRC counts as a failed read (status 1).
 void handleReadReply(Engine& engine, Message m) {
+    if (m.size() > 5 && m[5] != ReadReplyFormat) {
+        engine.reply.signalUnchanged();
+        return;
+    }
     std::int32_t status = ReadFailed;
     if (m.size() > ReadLengthAt + 1 && m[5] == ReadReplyFormat && m[6] == ReadFixed &&
         isDataByte(m[ReadLengthAt]) && isDataByte(m[ReadLengthAt + 1])) {

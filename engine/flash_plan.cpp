@@ -23,6 +23,7 @@ enum class BootCheck { Rewrite, Keep, Failed };
 // the window busy with every control disabled.
 BootCheck checkBootStamp(Engine& engine) {
     engine.readBack.resetFill();
+    engine.reply.resetEvent();
     engine.commands.sendReadRequest(BootStampAddress, 4);
     switch (awaitReply(engine, engine.timings.bootStampRead)) {
         case Outcome::Cancelled:
@@ -33,11 +34,14 @@ BootCheck checkBootStamp(Engine& engine) {
         case Outcome::Reply:
             break;
     }
-    if (engine.reply.status() != 0) {
+    // A reply that leaves status 0 without delivering four verified bytes (one
+    // of another format, or one that carries no data) would have the stamp
+    // compared with stale buffer bytes and might skip the boot rewrite on a
+    // device that needs it: it counts as a failed read.
+    if (engine.reply.status() != 0 || engine.readBack.fill() < 4) {
         fail(engine, StringId::TransferError);
         return BootCheck::Failed;
     }
-    // The buffer is compared as it is, whatever the fill count says.
     std::uint8_t device[4];
     engine.readBack.copyOut(0, device, 4);
     // Without a boot image holding a stamp there is nothing to match: keep the
@@ -89,6 +93,7 @@ int eraseRegion(Engine& engine, std::uint32_t address, std::uint32_t size) {
     view.setProgressRange(0, 10);
     int errors = 0;
     for (;;) {
+        engine.reply.resetEvent();
         engine.commands.sendErase(engine.commands.modelByte(), static_cast<std::int32_t>(address),
                                   static_cast<std::int32_t>(size));
         view.setProgressPos(1);
@@ -126,31 +131,40 @@ int writeImage(Engine& engine, std::uint32_t address, std::uint32_t size, std::u
     int failures = 0;
     for (;;) {
         const std::uint32_t length = std::min<std::uint32_t>(BlockSize, total - offset);
+        engine.reply.resetEvent();
         engine.commands.sendWriteBlock(engine.commands.modelByte(), image->bytes + offset,
                                        static_cast<std::int32_t>(address + offset),
                                        static_cast<std::int32_t>(length));
         view.setStatusText(dataTransmitText(static_cast<int>(offset), static_cast<int>(total)));
-        StringId failure = StringId::TransferError;  // an error reply, unless none came
-        switch (awaitReply(engine, engine.timings.blockReply)) {
-            case Outcome::Cancelled:
-                return -1;
-            case Outcome::NoReply:
-                failure = StringId::TimeOutBlock;
-                break;
-            case Outcome::Reply:
-                if (engine.reply.status() == 0) {
-                    failures = 0;
-                    offset += length;
-                    view.setProgressPos(static_cast<int>(offset));
-                    if (offset >= total) return 0;
-                    continue;
-                }
-                break;
+        Outcome outcome = awaitReply(engine, engine.timings.blockReply);
+        if (outcome == Outcome::Cancelled) return -1;
+        bool confirmed = outcome == Outcome::Reply && engine.reply.status() == 0;
+        if (!confirmed) {
+            // Missing and error replies share one counter; the last kind names the failure.
+            const StringId failure =
+                outcome == Outcome::NoReply ? StringId::TimeOutBlock : StringId::TransferError;
+            if (failures >= MaxBlockFailures) return fail(engine, failure);
+            ++failures;
+            if (!engine.reply.pause(engine.timings.retryPause)) return -1;
+            if (outcome == Outcome::NoReply) {
+                // A reply that came after the time limit answers this same block:
+                // taken now, it confirms the block, or the block goes again. Every
+                // request drops replies still pending before it is sent, because a
+                // late reply left pending would satisfy the next wait and could
+                // confirm a later block that the device refused: the flash would
+                // be wrong while the run reports success. (Replies carry no request
+                // id, so one still in flight when the next block goes out cannot be
+                // told apart; the time limit is what keeps that case away.)
+                const Outcome late = awaitReply(engine, Ms(0));
+                if (late == Outcome::Cancelled) return -1;
+                confirmed = late == Outcome::Reply && engine.reply.status() == 0;
+            }
         }
-        // Missing and error replies share one counter; the last kind names the failure.
-        if (failures >= MaxBlockFailures) return fail(engine, failure);
-        ++failures;
-        if (!engine.reply.pause(engine.timings.retryPause)) return -1;
+        if (!confirmed) continue;  // the same block is built and sent again
+        failures = 0;
+        offset += length;
+        view.setProgressPos(static_cast<int>(offset));
+        if (offset >= total) return 0;
     }
 }
 

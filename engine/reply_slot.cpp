@@ -21,7 +21,14 @@ void ReplySlot::recordIdentity(const DeviceIdentity& identity) {
     event_.set();
 }
 
-void ReplySlot::signalUnchanged() { event_.set(); }
+void ReplySlot::signalUnchanged() {
+    event_.set();
+}
+
+void ReplySlot::resetEvent() {
+    event_.reset();
+    if (cancelled()) event_.set();
+}
 
 void ReplySlot::cancel() {
     {

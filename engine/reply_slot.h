@@ -21,7 +21,7 @@ namespace q4m::engine {
 using DeviceIdentity = std::array<std::uint8_t, 4>;
 
 class ReplySlot {
-public:
+  public:
     static constexpr std::int32_t Cancelled = 255;
 
     // Dispatcher side: store the outcome of one reply, then signal.
@@ -29,8 +29,10 @@ public:
     void recordIdentity(const DeviceIdentity& identity);  // status 0 and the identity
     void signalUnchanged();                               // signal, status as it was
 
-    // UI side.
-    void resetEvent() { event_.reset(); }
+    // UI side (before a run) and worker side (before each request, so that a
+    // reply still pending from an earlier request cannot answer the new one).
+    // Drops a pending signal. A cancel's signal is never lost: it is set again.
+    void resetEvent();
     void cancel();  // status 255 for good, signal, and wake any pause()
 
     // Worker side. wait() is true when a reply (or the cancel) was signalled.
@@ -43,7 +45,7 @@ public:
 
     bool eventIsSet() const { return event_.isSet(); }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cancelCv_;
     std::int32_t status_ = 0;

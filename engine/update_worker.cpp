@@ -43,6 +43,7 @@ unsigned UpdateWorker(Engine& engine) {
     if (!accepted(identity)) return fail(engine, StringId::IllegalDevice);
     engine.commands.setReplyIdentity(identity);
 
+    engine.reply.resetEvent();  // nothing pending can be the answer to this request
     engine.commands.sendBeginUpdate();
     view.setStatusText(loadString(StringId::ErasingFlash));
     switch (awaitReply(engine, engine.timings.beginReply)) {
@@ -61,6 +62,7 @@ unsigned UpdateWorker(Engine& engine) {
     if (!engine.reply.pause(engine.timings.beginPause)) return 0;
     if (runFlashPlan(engine) != 0) return 0;
 
+    engine.reply.resetEvent();
     engine.commands.sendEndUpdate();
     switch (awaitReply(engine, engine.timings.endReply)) {
         case Outcome::Cancelled:

@@ -98,6 +98,36 @@ TEST(FlashPlan, BootStampDecidesTheBootRows) {
     }
 }
 
+// A read that leaves status 0 but delivers no verified stamp (a reply of
+// another format, or one with no data) must not be compared with stale buffer
+// bytes: here the buffer still holds the current stamp from an earlier read,
+// which would wrongly skip the boot rewrite. It is reported as a failed read.
+TEST(FlashPlan, BootStampReadWithoutVerifiedBytesFails) {
+    const std::vector<std::uint8_t> replies[] = {
+        {0xF0, 0x7D, 0x00, 0x3C, 0x60, 0x05, 0x30, 0x00, 0x00, 0x04, 0x00,
+         0x00, 0x31, 0x2E, 0x30, 0x30, 0x12, 0x25, 0x03, 0x6B, 0x05, 0xF7},
+        {0xF0, 0x7D, 0x00, 0x3C, 0x60, 0x04, 0x30, 0x00, 0x00, 0x00, 0x00, 0x7F, 0x7F, 0x7F, 0x7F,
+         0x0F, 0xF7},
+    };
+    for (const auto& reply : replies) {
+        test::FakeHost host;
+        Engine engine{host, quick()};
+        engine.readBack.withLocked([](std::uint8_t* data, std::int32_t&) {
+            const std::uint8_t stamp[] = {'1', '.', '0', '0'};
+            std::copy(stamp, stamp + 4, data);
+        });
+        engine.reply.record(0);
+        host.setDevice([&](const test::Bytes&) {
+            host.receive(reply);
+            dispatchReplies(engine);
+            return std::vector<test::Bytes>{};
+        });
+        EXPECT_EQ(runFlashPlan(engine), -1);
+        EXPECT_EQ(host.recorder().calls(), (std::vector<std::string>{"error:107", "endBusy"}));
+        EXPECT_EQ(host.sent().size(), 1u);  // the ReadRequest alone
+    }
+}
+
 TEST(FlashPlan, PlanWithoutBootRowReadsNothing) {
     const FlashStep plan[] = {FlashPlan[0], FlashPlan[1], FlashPlan[2],
                               FlashPlan[5], FlashPlan[6], FlashPlan[7]};

@@ -163,5 +163,30 @@ TEST(DeviceSimulatorUpdateRun, RunAfterAPowerCutCompletesTheFlash) {
     expectUpdatedFlash(bench.sim.flashCopy(), true);
 }
 
+// A device slower than the block time limit: every confirmation comes late.
+// A late confirmation must answer the block it belongs to, never a later one
+// the device refused, so the written flash is exact whenever a write succeeds.
+TEST(DeviceSimulatorUpdateRun, LateConfirmationsNeverConfirmAnotherBlock) {
+    SimConfig config;
+    config.latency = 60ms;
+    config.corruptProbability = 0.3;
+    config.seed = 7;
+    engine::Timings timings = fastTimings(20ms);
+    timings.retryPause = 100ms;
+    Bench bench(config, timings);
+    bench.engine.commands.setActiveIdentity(config.identity);
+    bench.engine.reply.resetEvent();
+    bench.engine.commands.sendBeginUpdate();
+    ASSERT_TRUE(bench.engine.reply.wait(5s));
+    ASSERT_EQ(engine::eraseRegion(bench.engine, 0x23000, 0x1D000), 0);
+
+    constexpr std::uint32_t Length = 6 * 0x1000;
+    ASSERT_EQ(engine::writeImage(bench.engine, 0x23000, Length, 133), 0)
+        << ::testing::PrintToString(bench.host.recorder().calls());
+    EXPECT_EQ(slice(bench.sim.flashCopy(), 0x23000, 0x23000 + Length),
+              slice(imageBytes(133), 0, Length));
+    EXPECT_GT(bench.sim.counters().crcFailures, 0);
+}
+
 }  // namespace
 }  // namespace q4m::sim::test
