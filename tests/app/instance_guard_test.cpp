@@ -1,0 +1,200 @@
+// The instance guard with real processes: numbers are taken lowest-free
+// first, a holder's number comes free when its process dies, and the copy
+// beyond the limit refuses with its message and no window.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/instance_lock.h"
+#include "app/updater_app.h"
+#include "engine/strings.h"
+
+#ifndef Q4M_INSTANCE_HOLDER
+#error "Q4M_INSTANCE_HOLDER must name the helper binary"
+#endif
+
+extern char** environ;
+
+namespace q4m::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "q4m-guard-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// One helper process holding (or refused) an instance number.
+class Holder {
+  public:
+    explicit Holder(const std::string& dir) {
+        int toChild[2], fromChild[2];
+        if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+        std::string program = Q4M_INSTANCE_HOLDER;
+        std::string arg = dir;
+        char* argv[] = {program.data(), arg.data(), nullptr};
+        if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(toChild[0]);
+        ::close(fromChild[1]);
+        stdin_ = toChild[1];
+        // Its first line says what it got; blocking read, the helper answers at once.
+        char c;
+        while (::read(fromChild[0], &c, 1) == 1 && c != '\n') line_ += c;
+        ::close(fromChild[0]);
+    }
+    ~Holder() { end(); }
+    const std::string& line() const { return line_; }
+
+    // Ends normally (stdin closed) or is killed outright.
+    void end(bool kill = false) {
+        if (pid_ <= 0) return;
+        if (kill) ::kill(pid_, SIGKILL);
+        if (stdin_ >= 0) ::close(stdin_);
+        stdin_ = -1;
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int stdin_ = -1;
+    std::string line_;
+};
+
+std::string instanceLine(int n) {
+    return "instance " + std::to_string(n);
+}
+
+TEST(InstanceGuard, ProcessesTakeTheLowestFreeNumberAndDeathFreesIt) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    auto first = std::make_unique<Holder>(dir.path());
+    auto second = std::make_unique<Holder>(dir.path());
+    EXPECT_EQ(first->line(), instanceLine(1));
+    EXPECT_EQ(second->line(), instanceLine(2));
+    {
+        Holder third(dir.path());  // 1 and 2 held
+        EXPECT_EQ(third.line(), instanceLine(3));
+        second->end();
+        Holder again(dir.path());  // 1 and 3 held
+        EXPECT_EQ(again.line(), instanceLine(2));
+    }
+    first->end(/*kill=*/true);  // however the holder ends, the kernel frees its lock
+    Holder next(dir.path());
+    EXPECT_EQ(next.line(), instanceLine(1));
+}
+
+class RecordingPlatform : public AppPlatform {
+  public:
+    void appMessageBox(std::string_view text) override { boxes.emplace_back(text); }
+    void runMainDialog(int instanceNumber) override { dialogs.push_back(instanceNumber); }
+    std::vector<std::string> boxes;
+    std::vector<int> dialogs;
+};
+
+TEST(InstanceGuard, TheCopyBeyondTwentyRefusesWithoutAWindow) {
+    TempDir dir;
+    // Twenty held numbers; separate open files lock against each other even
+    // inside one process, as they would across processes.
+    std::vector<std::unique_ptr<NamedLock>> held;
+    for (int n = 1; n <= CQ2wUpdatorApp::MaxInstances; ++n) {
+        held.push_back(std::make_unique<NamedLock>());
+        ASSERT_EQ(
+            held.back()->acquire(dir.path(), engine::withInstanceSuffix(engine::ProgramTitle, n)),
+            NamedLock::Result::Acquired);
+    }
+    RecordingPlatform platform;
+    CQ2wUpdatorApp app(platform, dir.path());
+    EXPECT_FALSE(app.initInstance());
+    EXPECT_EQ(platform.boxes,
+              std::vector<std::string>{"It is forbidden to launch more than 20 instance of this "
+                                       "application."});
+    EXPECT_TRUE(platform.dialogs.empty());
+    EXPECT_EQ(app.instanceNumber(), 0);
+
+    // A real process is refused the same way; freeing number 7 lets one in as 7.
+    EXPECT_EQ(Holder(dir.path()).line(),
+              "refused " + engine::instanceLimitText(CQ2wUpdatorApp::MaxInstances));
+    held[6].reset();
+    EXPECT_EQ(Holder(dir.path()).line(), instanceLine(7));
+}
+
+TEST(InstanceGuard, AnUnusableLockCountsAsATakenNumber) {
+    TempDir dir;
+    // Number 1's lock file is a symlink: it must not be followed.
+    const fs::path target = fs::path(dir.path()) / "elsewhere";
+    fs::create_symlink(target, fs::path(dir.path()) / lockFileName(engine::ProgramTitle));
+    RecordingPlatform platform;
+    CQ2wUpdatorApp app(platform, dir.path());
+    app.initInstance();
+    EXPECT_EQ(platform.dialogs, std::vector<int>{2});
+    EXPECT_FALSE(fs::exists(target));
+}
+
+TEST(InstanceGuard, LockFileNamesAreFileSafeAndDistinct) {
+    EXPECT_EQ(lockFileName("Vexa Q4m System 1.10 Updater (3)"),
+              "Vexa%20Q4m%20System%201.10%20Updater%20%283%29.lock");
+    EXPECT_NE(lockFileName("a b"), lockFileName("a_b"));
+    EXPECT_EQ(lockFileName("../x/y").find('/'), std::string::npos);
+}
+
+// The fallback directory is used only when it is a real directory of ours
+// that nobody else can write to.
+TEST(InstanceGuard, DefaultDirectoryRefusesWhatItCannotTrust) {
+    TempDir base;
+    const std::string savedTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    const std::string savedRuntime =
+        std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "";
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::setenv("TMPDIR", base.path().c_str(), 1);
+    const fs::path expected =
+        fs::path(base.path()) / ("q4m-updater-" + std::to_string(::geteuid()));
+
+    EXPECT_EQ(defaultLockDirectory(), expected.string());  // created
+    EXPECT_EQ(fs::status(expected).permissions() & fs::perms::all, fs::perms::owner_all);
+
+    ::chmod(expected.c_str(), 0777);
+    EXPECT_EQ(defaultLockDirectory(), "");
+    fs::remove(expected);
+
+    fs::create_directory(fs::path(base.path()) / "real");
+    fs::create_directory_symlink(fs::path(base.path()) / "real", expected);
+    EXPECT_EQ(defaultLockDirectory(), "");
+
+    if (savedTmp.empty())
+        ::unsetenv("TMPDIR");
+    else
+        ::setenv("TMPDIR", savedTmp.c_str(), 1);
+    if (!savedRuntime.empty()) ::setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace q4m::app

@@ -1,0 +1,186 @@
+// The real Qt window, offscreen: template 103's controls with their ids,
+// texts, tab order and default button; the About item and box; an error box
+// raised from another thread through the dialog's bridge; and a modal run
+// that ends on Escape.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <thread>
+
+#include "app/qt/about_box.h"
+#include "app/qt/updater_window.h"
+#include "app/update_dialog.h"
+#include "engine/strings.h"
+#include "midi/portable/portable_timer.h"
+#include "midi/virtual/virtual_midi.h"
+
+namespace q4m::app::qt {
+namespace {
+
+class QtView : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "qt_view_test";
+        static char* argv[] = {name, nullptr};
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (!QApplication::instance()) new QApplication(argc, argv);
+    }
+
+    void SetUp() override {
+        midi.addOutputDevice("Midi Through Port-0");
+        midi.addOutputDevice("VEXA Q Series (2)");
+        midi.addInputDevice("VEXA Q Series (2)");
+    }
+
+    // Runs fn from the event loop every few ms until it returns true.
+    static void whenReady(std::function<bool()> fn) {
+        auto* timer = new QTimer;
+        timer->setInterval(5);
+        QObject::connect(timer, &QTimer::timeout, [timer, fn] {
+            if (fn()) timer->deleteLater();
+        });
+        timer->start();
+    }
+
+    midi::VirtualMidiService midi;
+    midi::PortableTimerService timer;
+    UpdaterWindow window;
+};
+
+TEST_F(QtView, HasTheTemplateControlsTabOrderAndDefaultButton) {
+    CQ2wUpdatorDlg dialog(window, midi, timer, 2);
+    dialog.onInitDialog();
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Vexa Q4m System 1.10 Updater (2)"));
+
+    auto* execute = qobject_cast<QPushButton*>(window.control(IdExecute));
+    auto* exit = qobject_cast<QPushButton*>(window.control(IdExit));
+    auto* rescan = qobject_cast<QPushButton*>(window.control(IdRescan));
+    ASSERT_TRUE(execute && exit && rescan);
+    EXPECT_EQ(execute->text(), "Execute");
+    EXPECT_EQ(exit->text(), "Exit");
+    EXPECT_EQ(rescan->text(), "Rescan Device");
+    EXPECT_TRUE(execute->isDefault());
+    EXPECT_FALSE(rescan->isDefault());
+    EXPECT_TRUE(qobject_cast<QComboBox*>(window.control(IdInList)));
+    EXPECT_TRUE(qobject_cast<QProgressBar*>(window.control(IdProgress)));
+    EXPECT_TRUE(window.control(IdPicture));
+    for (const int id : {IdStatus, IdStep}) {
+        auto* edit = qobject_cast<QLineEdit*>(window.control(id));
+        ASSERT_TRUE(edit) << id;
+        EXPECT_TRUE(edit->isReadOnly());
+    }
+    // Preselected by name for instance 2; the output list has two entries.
+    auto* outList = qobject_cast<QComboBox*>(window.control(IdOutList));
+    EXPECT_EQ(outList->count(), 2);
+    EXPECT_EQ(outList->currentIndex(), 1);
+    EXPECT_EQ(qobject_cast<QComboBox*>(window.control(IdInList))->currentIndex(), 0);
+
+    const int order[] = {IdExecute, IdExit, IdInList, IdOutList, IdStatus, IdRescan, IdStep};
+    QWidget* w = window.control(IdExecute);
+    for (std::size_t i = 1; i < std::size(order); ++i) {
+        do w = w->nextInFocusChain();
+        while (w->focusPolicy() == Qt::NoFocus || !w->property("controlId").isValid());
+        EXPECT_EQ(w->property("controlId").toInt(), order[i]) << "tab stop " << i;
+    }
+
+    // Template 103 is 239 by 161 units, the Execute button 50 by 16.
+    EXPECT_GT(window.width(), window.height());
+    EXPECT_NEAR(double(execute->width()) / window.width(), 50.0 / 239, 0.02);
+}
+
+TEST_F(QtView, AboutItemOpensTheBoxWithTheBareTitle) {
+    CQ2wUpdatorDlg dialog(window, midi, timer, 3);
+    QString title, caption;
+    int step = 0;
+    // Two timers: Qt does not re-enter a timer from the nested loop of the box it opened.
+    whenReady([&] {
+        if (!window.isVisible()) return false;
+        step = 1;
+        if (window.aboutAction()) window.aboutAction()->trigger();  // returns once closed
+        step = 2;
+        window.reject();
+        return true;
+    });
+    whenReady([&] {
+        auto* box = window.findChild<AboutBox*>();
+        if (!box || !box->isVisible()) return false;
+        caption = box->windowTitle();
+        title = box->findChild<QLineEdit*>(QStringLiteral("ctl1003"))->text();
+        box->findChild<QPushButton*>(QStringLiteral("ctl1"))->click();
+        return true;
+    });
+    dialog.doModal();
+    EXPECT_EQ(step, 2);
+    ASSERT_TRUE(window.aboutAction());
+    EXPECT_EQ(window.aboutAction()->text(), QStringLiteral("About VEXA Q Series Updater(&A)..."));
+    EXPECT_EQ(window.contextMenuPolicy(), Qt::ActionsContextMenu);
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Vexa Q4m System 1.10 Updater (3)"));
+    EXPECT_EQ(caption, QStringLiteral("About Q Series Updater"));
+    EXPECT_EQ(title, QStringLiteral("Vexa Q4m System 1.10 Updater"));
+}
+
+TEST_F(QtView, ErrorBoxFromAnotherThreadReturnsOnlyOnceClosed) {
+    CQ2wUpdatorDlg dialog(window, midi, timer, 1);
+    dialog.onInitDialog();
+    window.show();
+    std::atomic<bool> returned{false};
+    bool returnedWhileOpen = false;
+    QString text, caption;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    whenReady([&] {
+        auto* box = window.findChild<QMessageBox*>();
+        if (!box || !box->isVisible()) return false;
+        returnedWhileOpen = returned;
+        text = box->text();
+        caption = box->windowTitle();
+        icon = box->icon();
+        buttons = box->standardButtons();
+        box->button(QMessageBox::Ok)->click();
+        return true;
+    });
+    std::thread worker([&] {
+        dialog.showError(engine::StringId::TransferError);
+        returned = true;
+    });
+    QDeadlineTimer deadline(30000);
+    while (!returned && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    worker.join();
+    EXPECT_TRUE(returned);
+    EXPECT_FALSE(returnedWhileOpen);
+    EXPECT_EQ(text, QStringLiteral("Transfer error occurred."));
+    EXPECT_EQ(caption, QStringLiteral("Error"));
+    EXPECT_EQ(icon, QMessageBox::Critical);
+    EXPECT_EQ(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+}
+
+TEST_F(QtView, EscapeEndsTheRunAndLaterViewCallsAreDropped) {
+    CQ2wUpdatorDlg dialog(window, midi, timer, 1);
+    whenReady([&] {
+        if (!window.isVisible()) return false;
+        QTest::keyClick(&window, Qt::Key_Escape);
+        return true;
+    });
+    dialog.doModal();
+    EXPECT_FALSE(window.isVisible());
+    // The window is gone: a worker's call returns at once, without the UI thread.
+    std::thread late([&] { dialog.setStatusText("late"); });
+    late.join();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(qobject_cast<QLineEdit*>(window.control(IdStatus))->text().isEmpty());
+}
+
+}  // namespace
+}  // namespace q4m::app::qt

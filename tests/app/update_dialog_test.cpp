@@ -1,0 +1,270 @@
+// The main dialog's logic on a fake window: preselection, the state table,
+// Execute's failures, a whole update against the simulator, closing in every
+// waiting phase, and the About routing.
+#include "app/update_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include "app/minimized_icon.h"
+#include "app/port_choice.h"
+#include "engine/strings.h"
+#include "tests/app/dialog_rig.h"
+
+namespace q4m::app::test {
+namespace {
+
+using Action = GatedDevice::Action;
+
+const std::string Japanese(DevicePortNames[0]);
+
+TEST(UpdaterDialogPorts, PreselectsTheLastExactMatchForTheInstance) {
+    struct Case {
+        int instance;
+        std::vector<std::string> names;
+        int expected;
+    };
+    const Case cases[] = {
+        {1, {"Soft Synth", "USB Audio Device", "VEXA Q Series"}, 2},
+        {1, {"VEXA Q Series", "USB Audio Device", "Soft Synth"}, 1},
+        {1, {Japanese, "Soft Synth"}, 0},
+        {3, {"USB Audio Device", "USB Audio Device (2)", "VEXA Q Series (3)", "Midi Through"}, 2},
+        {3, {"VEXA Q Series", "USB Audio Device (3)", "Soft Synth"}, 1},
+        {3, {Japanese + " (3)"}, 0},
+        {1, {"vexa q series", "VEXA Q Series ", "USB Audio Device (1)", "USB AUDIO DEVICE"}, -1},
+        {2, {"VEXA Q Series", "USB Audio Device"}, -1},
+        {1, {}, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "instance " << c.instance << ", first of " << c.names.size() << ": "
+                     << (c.names.empty() ? "" : c.names[0]));
+        Rig rig;
+        rig.addPorts(c.names);
+        rig.open(c.instance);
+        for (const int list : {IdOutList, IdInList}) {
+            EXPECT_EQ(rig.window.lists[list].items, c.names);
+            EXPECT_EQ(rig.window.lists[list].selection, c.expected);
+        }
+    }
+}
+
+TEST(UpdaterDialogPorts, RescanLeavesNoSelectionWhenNothingMatchesAnyMore) {
+    Rig rig;
+    rig.addPorts({"Midi Through Port-0", "VEXA Q Series"});
+    rig.open();
+    ASSERT_EQ(rig.window.lists[IdOutList].selection, 1);
+    rig.midi.setNameless(false, 1, true);
+    rig.midi.setNameless(true, 1, true);
+    rig.dialog->onRescan();
+    EXPECT_EQ(rig.window.lists[IdOutList].selection, -1);
+    EXPECT_EQ(rig.window.lists[IdInList].selection, -1);
+    EXPECT_EQ(rig.window.lists[IdOutList].items.size(), 2u);
+}
+
+TEST(UpdaterDialogInit, CaptionCarriesTheInstanceAndTheAboutTitleDoesNot) {
+    for (const int instance : {1, 2, 20}) {
+        Rig rig;
+        rig.open(instance);
+        EXPECT_EQ(rig.window.caption, engine::withInstanceSuffix(engine::ProgramTitle, instance));
+        EXPECT_EQ(rig.window.aboutItems,
+                  std::vector<std::string>{"About VEXA Q Series Updater(&A)..."});
+        EXPECT_EQ(rig.window.progressLow, 0);
+        EXPECT_EQ(rig.window.progressHigh, 100);
+        rig.dialog->onSysCommand(AboutCommandId, 0);
+        EXPECT_EQ(rig.window.aboutTitle, "Vexa Q4m System 1.10 Updater");
+    }
+}
+
+TEST(UpdaterDialogExecute, AFailedOpenShowsOneBoxAndChangesNothing) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> outs, ins;
+        bool refuseOut, refuseIn;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"output refused",
+         {"VEXA Q Series"},
+         {"VEXA Q Series"},
+         true,
+         false,
+         "Can't open MIDI Out device."},
+        {"input refused",
+         {"VEXA Q Series"},
+         {"VEXA Q Series"},
+         false,
+         true,
+         "Can't open MIDI In device."},
+        // Nothing selected: -1 reaches the port, and the service refuses it.
+        {"no output selected",
+         {"Soft Synth"},
+         {"VEXA Q Series"},
+         false,
+         false,
+         "Can't open MIDI Out device."},
+        {"no input selected",
+         {"VEXA Q Series"},
+         {"Soft Synth"},
+         false,
+         false,
+         "Can't open MIDI In device."},
+        {"no devices", {}, {}, false, false, "Can't open MIDI Out device."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig rig;
+        for (const auto& name : c.outs) rig.midi.addOutputDevice(name);
+        for (const auto& name : c.ins) rig.midi.addInputDevice(name);
+        if (c.refuseOut) rig.midi.setRefuseOpen(false, 0, true);
+        if (c.refuseIn) rig.midi.setRefuseOpen(true, 0, true);
+        rig.open();
+        const auto before = rig.controlStates();
+        rig.dialog->onExecute();
+        ASSERT_EQ(rig.window.boxes.size(), 1u);
+        EXPECT_EQ(rig.window.boxes[0].text, c.message);
+        EXPECT_EQ(rig.window.boxes[0].caption, "Error");
+        EXPECT_EQ(rig.window.boxes[0].icon, MessageIcon::Stop);
+        EXPECT_EQ(rig.controlStates(), before);
+        for (const auto& [id, on] : before) EXPECT_TRUE(on) << id;
+        EXPECT_EQ(rig.dialog->busy(), 0);
+        EXPECT_FALSE(rig.dialog->session().workerRunning());
+    }
+}
+
+TEST(UpdaterDialogRun, AWholeUpdateEndsCompletedAndRescanReEnablesExecute) {
+    Rig rig;
+    rig.addPorts({"Midi Through Port-0"});
+    rig.attachDevice();
+    auto& dialog = rig.open();
+    dialog.onExecute();
+    EXPECT_EQ(dialog.busy(), 1);
+    ASSERT_TRUE(rig.window.pumpUntil([&] {
+        return dialog.busy() == 0 && !rig.window.enabled[IdExecute] &&
+               !dialog.session().workerRunning();
+    }));
+    // The worker's last view call may still be queued behind the last check.
+    rig.window.pumpPending();
+    EXPECT_TRUE(rig.window.boxes.empty());
+    EXPECT_EQ(rig.window.texts[IdStatus], "Version update completed.");
+    EXPECT_EQ(rig.window.texts[IdStep], "8/8");
+    EXPECT_EQ(rig.window.progressPos, rig.window.progressHigh);
+    const std::map<int, bool> completed{
+        {IdInList, true}, {IdOutList, true}, {IdExecute, false}, {IdRescan, true}};
+    EXPECT_EQ(rig.controlStates(), completed);
+    EXPECT_EQ(rig.window.offThreadCalls.load(), 0);
+
+    dialog.onRescan();
+    EXPECT_TRUE(rig.window.enabled[IdExecute]);
+    EXPECT_EQ(rig.window.lists[IdOutList].selection, 1);
+}
+
+TEST(UpdaterDialogRun, RunningDisablesTheControlsAndAnotherExecuteOnlySaysInProgress) {
+    Rig rig;
+    rig.gated = std::make_unique<GatedDevice>(rig.midi, [](std::span<const std::uint8_t> m) {
+        return isIdentityRequest(m) ? Action::Swallow : Action::Pass;
+    });
+    auto& dialog = rig.open();
+    dialog.onExecute();
+    ASSERT_TRUE(rig.window.pumpUntil([&] { return rig.gated->held() == 1; }));
+    const std::map<int, bool> running{
+        {IdInList, false}, {IdOutList, false}, {IdExecute, false}, {IdRescan, false}};
+    EXPECT_EQ(rig.controlStates(), running);
+    EXPECT_EQ(dialog.busy(), 1);
+
+    const auto texts = rig.window.texts;
+    const auto lists = rig.window.lists;
+    dialog.onExecute();
+    ASSERT_EQ(rig.window.boxes.size(), 1u);
+    EXPECT_EQ(rig.window.boxes[0].text, "In Progress.");
+    EXPECT_EQ(rig.controlStates(), running);
+    EXPECT_EQ(rig.window.texts, texts);
+    EXPECT_EQ(rig.window.lists[IdOutList].selection, lists.at(IdOutList).selection);
+    EXPECT_EQ(rig.gated->held(), 1);  // no second run was started
+
+    // The About box works while the run goes on.
+    dialog.onSysCommand(AboutCommandId, 0);
+    EXPECT_EQ(rig.window.aboutRuns, 1);
+    rig.close();
+    EXPECT_EQ(rig.window.boxes.size(), 1u);
+}
+
+TEST(UpdaterDialogRun, AFailedRunEndsIdleWithItsBox) {
+    Rig rig;
+    sim::SimConfig config;
+    config.updateMode = false;
+    rig.attachDevice(config);
+    auto& dialog = rig.open();
+    dialog.onExecute();
+    ASSERT_TRUE(rig.runEnded());
+    ASSERT_EQ(rig.window.boxes.size(), 1u);
+    EXPECT_EQ(rig.window.boxes[0].text, "Please use the firmware update mode.");
+    for (const auto& [id, on] : rig.controlStates()) EXPECT_TRUE(on) << id;
+}
+
+// Closing the window in each place where the worker waits: the run ends
+// without another box and the dialog goes away (joining the worker) at once,
+// although every reply limit is the product's.
+TEST(UpdaterDialogClose, ClosingInEveryWaitEndsTheRunSilently) {
+    struct Case {
+        const char* phase;
+        GatedDevice::Rule rule;
+        int heldBeforeClose;
+    };
+    const Case cases[] = {
+        {"identity wait",
+         [](auto m) { return isIdentityRequest(m) ? Action::Swallow : Action::Pass; }, 1},
+        {"erase wait",
+         [](auto m) { return makerCommand(m) == 0x0A ? Action::Swallow : Action::Pass; }, 1},
+        // Every block fails: the worker pauses and sends it again.
+        {"between block retries",
+         [](auto m) { return makerCommand(m) == 0x02 ? Action::Fail : Action::Pass; }, 1},
+        {"end wait",
+         [](auto m) { return makerCommand(m) == 0x04 ? Action::Swallow : Action::Pass; }, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.phase);
+        Rig rig;
+        rig.gated = std::make_unique<GatedDevice>(rig.midi, c.rule);
+        engine::Timings timings = quickTimings();
+        timings.retryPause = engine::DefaultTimings.endReply;  // long: the close must cut it
+        auto& dialog = rig.open(1, timings);
+        dialog.onExecute();
+        ASSERT_TRUE(rig.window.pumpUntil([&] { return rig.gated->held() >= c.heldBeforeClose; }));
+        rig.close();
+        EXPECT_TRUE(rig.window.boxes.empty());
+        rig.window.pumpPending();  // calls queued before the close are dropped
+        EXPECT_TRUE(rig.window.boxes.empty());
+        EXPECT_EQ(rig.window.offThreadCalls.load(), 0);
+    }
+}
+
+TEST(UpdaterDialogAbout, OnlyTheAboutCommandFamilyOpensTheBox) {
+    Rig rig;
+    auto& dialog = rig.open(4);
+    for (const unsigned id : {0x10u, 0x13u, 0x1Fu}) dialog.onSysCommand(id, 0);
+    EXPECT_EQ(rig.window.aboutRuns, 3);
+    EXPECT_EQ(rig.window.aboutTitle, engine::ProgramTitle);
+    for (const unsigned id : {0x20u, 0xF060u, 0x00u}) dialog.onSysCommand(id, 0);
+    EXPECT_EQ(rig.window.aboutRuns, 3);
+    EXPECT_EQ(rig.window.defaultCommands, (std::vector<unsigned>{0x20u, 0xF060u, 0x00u}));
+}
+
+TEST(MinimizedIcon, IsCentredWithSignedTruncatingDivision) {
+    struct Case {
+        int w, h, cx, cy, x, y;
+    };
+    const Case cases[] = {
+        {100, 50, 32, 32, 34, 9},
+        {32, 32, 32, 32, 0, 0},
+        {33, 34, 32, 32, 1, 1},
+        {20, 10, 32, 32, -5, -10},  // larger than the area: truncation towards zero
+    };
+    for (const auto& c : cases) {
+        const auto origin = centredIconOrigin(c.w, c.h, c.cx, c.cy);
+        EXPECT_EQ(origin.x, c.x) << c.w << "x" << c.h;
+        EXPECT_EQ(origin.y, c.y) << c.w << "x" << c.h;
+    }
+}
+
+}  // namespace
+}  // namespace q4m::app::test
