@@ -66,7 +66,8 @@ UpdaterWindow::UpdaterWindow() {
     auto* inList = add(new QComboBox(this), IdInList, 7, 15, 225, 12);
     auto* outList = add(new QComboBox(this), IdOutList, 7, 45, 225, 12);
     for (QComboBox* box : {inList, outList}) {
-        box->setMaxVisibleItems(115 * du.y(1) / std::max(1, box->sizeHint().height()));
+        // 115 units is the open height of the template's list.
+        box->setMaxVisibleItems(std::max(1, du.y(115) / std::max(1, box->sizeHint().height())));
         box->resize(box->width(), std::max(box->height(), box->sizeHint().height()));
     }
     progress_ = add(new QProgressBar(this), IdProgress, 7, 107, 225, 14);
