@@ -33,6 +33,11 @@ extern "C" const char* __tsan_default_suppressions() {
            "called_from_lib:libQt6Widgets.so.6\n";
 }
 
+// fontconfig keeps a cache for the process's life, which LeakSanitizer reports.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+
 namespace q4m::app::qt {
 namespace {
 
