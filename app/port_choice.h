@@ -11,11 +11,17 @@
 namespace q4m::app {
 
 // Base names of the device's ports, in comparison order. The first is the
-// name Windows gives a generic USB audio device on a Japanese system, kept as
-// the Shift-JIS bytes it arrives in there. Other platforms never report it;
-// its UTF-8 form (32 bytes) would not even survive the ports' 31-byte names.
+// Japanese name of a generic USB audio device ("USB オーディオ デバイス"), in
+// the encoding the platform reports port names in: the Shift-JIS code page of a
+// Japanese Windows system, UTF-8 elsewhere.
+#ifdef _WIN32
 inline constexpr std::string_view GenericJapanesePortName =
     "USB \x83\x49\x81\x5B\x83\x66\x83\x42\x83\x49 \x83\x66\x83\x6F\x83\x43\x83\x58";
+#else
+inline constexpr std::string_view GenericJapanesePortName =
+    "USB \xE3\x82\xAA\xE3\x83\xBC\xE3\x83\x87\xE3\x82\xA3\xE3\x82\xAA "
+    "\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9";
+#endif
 inline constexpr std::array<std::string_view, 3> DevicePortNames{
     GenericJapanesePortName, "USB Audio Device", "VEXA Q Series"};
 

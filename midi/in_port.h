@@ -14,10 +14,10 @@
 namespace q4m::midi {
 
 class MidiInPort {
-public:
+  public:
     static constexpr std::uint32_t ReceiveBufferSize = 8192;
     static constexpr int NameCapacity = 40;
-    static constexpr int MaxNameLength = 31;
+    static constexpr int MaxNameLength = PortNameLimit;
 
     explicit MidiInPort(MidiService& service);
     ~MidiInPort();
@@ -41,7 +41,7 @@ public:
     static void onMidiInput(MidiHandle handle, std::uint32_t message, std::uintptr_t instance,
                             std::uintptr_t param1, std::uintptr_t param2);
 
-private:
+  private:
     bool closeDevice();  // true when the device is closed and holds nothing of ours
     void releaseBuffer();
 

@@ -12,9 +12,9 @@
 namespace q4m::midi {
 
 class MidiOutPort {
-public:
+  public:
     static constexpr int NameCapacity = 40;  // caller's buffer for deviceName
-    static constexpr int MaxNameLength = 31;
+    static constexpr int MaxNameLength = PortNameLimit;
 
     // sendLimit: how long sendLong waits for the platform's done flag.
     MidiOutPort(MidiService& service, std::chrono::milliseconds sendLimit);
@@ -23,7 +23,7 @@ public:
     MidiOutPort& operator=(const MidiOutPort&) = delete;
 
     int deviceCount();
-    // At most 31 bytes, NUL-terminated, never cutting a UTF-8 character; empty
+    // At most MaxNameLength bytes, NUL-terminated, never cutting a UTF-8 character; empty
     // when the platform cannot describe the device.
     void deviceName(int index, char* name);
 
@@ -34,7 +34,7 @@ public:
     int deviceIndex() const;
     bool isOpen() const;
 
-private:
+  private:
     MidiService& service_;
     const std::chrono::milliseconds sendLimit_;
     // Sharing: open/close on the UI thread, sendLong on the worker and timer

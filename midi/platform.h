@@ -22,9 +22,9 @@ inline constexpr MmResult MidiUnprepared = 64;
 inline constexpr MmResult MidiStillPlaying = 65;
 
 // Header flags.
-inline constexpr std::uint32_t MhdrDone = 1;      // the service is finished with the buffer
+inline constexpr std::uint32_t MhdrDone = 1;  // the service is finished with the buffer
 inline constexpr std::uint32_t MhdrPrepared = 2;
-inline constexpr std::uint32_t MhdrInQueue = 4;   // the service holds the buffer
+inline constexpr std::uint32_t MhdrInQueue = 4;  // the service holds the buffer
 
 // Input callback messages.
 inline constexpr std::uint32_t MimOpen = 961;
@@ -42,6 +42,16 @@ struct MidiHeader {
     std::atomic<std::uint32_t> flags{0};
 };
 
+// Longest device name the ports keep, in bytes. WinMM's names hold 31
+// characters; elsewhere names are UTF-8 and the ports' 40-byte buffers allow
+// 39, so that every name the updater looks for (the longest, the Japanese
+// generic name with " (20)", is 37 bytes of UTF-8) can be reported whole.
+#ifdef _WIN32
+inline constexpr int PortNameLimit = 31;
+#else
+inline constexpr int PortNameLimit = 39;
+#endif
+
 // Opaque device handle; each backend casts it to its own type.
 using MidiHandle = void*;
 
@@ -50,7 +60,7 @@ using MidiInCallback = void (*)(MidiHandle handle, std::uint32_t message, std::u
                                 std::uintptr_t param1, std::uintptr_t param2);
 
 class MidiService {
-public:
+  public:
     virtual ~MidiService() = default;
 
     // Input devices.
@@ -97,7 +107,7 @@ struct TimerCaps {
 };
 
 class TimerService {
-public:
+  public:
     virtual ~TimerService() = default;
     virtual MmResult getDevCaps(TimerCaps& caps) = 0;
     virtual MmResult beginPeriod(std::uint32_t period) = 0;

@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "midi/platform.h"
+
 namespace q4m::midi::alsa {
 
-// The longest name a port list keeps (the ports' 31-byte name limit). Names are
+// The longest name a port list keeps (the ports' name limit). Names are
 // made to fit here, so that the cut the ports make never merges two names.
-inline constexpr std::size_t MaxPortName = 31;
+inline constexpr std::size_t MaxPortName = PortNameLimit;
 
 // The name of one port of a client (or card) that has portCount ports in the
 // list being built. A client with one port shows as the client, so a device

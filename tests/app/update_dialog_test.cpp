@@ -30,6 +30,7 @@ TEST(UpdaterDialogPorts, PreselectsTheLastExactMatchForTheInstance) {
         {3, {"USB Audio Device", "USB Audio Device (2)", "VEXA Q Series (3)", "Midi Through"}, 2},
         {3, {"VEXA Q Series", "USB Audio Device (3)", "Soft Synth"}, 1},
         {3, {Japanese + " (3)"}, 0},
+        {20, {"Soft Synth", Japanese + " (20)"}, 1},  // the longest name, reported whole
         {1, {"vexa q series", "VEXA Q Series ", "USB Audio Device (1)", "USB AUDIO DEVICE"}, -1},
         {2, {"VEXA Q Series", "USB Audio Device"}, -1},
         {1, {}, -1},

@@ -227,28 +227,32 @@ TEST(AlsaPortNames, RepeatsAreNumberedAndEveryNameFits) {
                                         "VEXA Q Series (2) (2)", "VEXA Q Series (3)"}));
 
     // Long names, multibyte characters right at the limit, and names that are
-    // equal only in their first 31 bytes: all distinct, all whole characters.
+    // equal only up to the limit: all distinct, all whole characters.
+    constexpr std::size_t L = alsa::MaxPortName;
     const std::string japanese = "USB \u30aa\u30fc\u30c7\u30a3\u30aa \u30c7\u30d0\u30a4\u30b9";
+    const std::string longJapanese = std::string(L - 31, 'j') + japanese;  // L + 1 bytes
     const std::vector<std::string> input = {
         japanese,
         japanese,
-        std::string(30, 'a') + "\u00e9 first",
-        std::string(30, 'a') + "\u00e9 second",
-        std::string(29, 'b') + "\u20ac",
-        std::string(40, 'c'),
-        std::string(40, 'c'),
+        std::string(L - 1, 'a') + "\u00e9 first",
+        std::string(L - 1, 'a') + "\u00e9 second",
+        std::string(L - 2, 'b') + "\u20ac",
+        std::string(L + 9, 'c'),
+        std::string(L + 9, 'c'),
+        longJapanese,
     };
     const auto names = alsa::makeDistinctNames(input);
     ASSERT_EQ(names.size(), input.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_LE(names[i].size(), alsa::MaxPortName);
+        EXPECT_LE(names[i].size(), L);
         EXPECT_TRUE(validUtf8(names[i]));
         for (std::size_t k = 0; k < i; ++k) EXPECT_NE(names[i], names[k]);
     }
-    EXPECT_EQ(names[0], japanese.substr(0, 29));  // cut before the last three-byte character
+    EXPECT_EQ(names[0], japanese);  // 32 bytes of UTF-8: kept whole
     EXPECT_EQ(names[1].substr(names[1].size() - 4), " (2)");
-    EXPECT_EQ(names[4], std::string(29, 'b'));  // the euro sign would not fit whole
+    EXPECT_EQ(names[4], std::string(L - 2, 'b'));        // the euro sign would not fit whole
+    EXPECT_EQ(names[7], longJapanese.substr(0, L - 2));  // cut before the last character
 }
 
 }  // namespace

@@ -197,21 +197,24 @@ TEST_F(OutPortTest, ConcurrentSendsNeverOverlap) {
     }
 }
 
-// The port's buffer holds 31 bytes of name; the cut must never split a
+// The port keeps MaxNameLength bytes of name; the cut must never split a
 // multibyte character, and a device the platform cannot describe is nameless.
 TEST(OutPortNameTest, NamesAreCutAtCharacterBoundaries) {
-    const std::string a31(31, 'a');
+    constexpr int L = MidiOutPort::MaxNameLength;
+    const std::string full(L, 'a');
     struct Case {
         std::string name;
         std::string expected;
     } cases[] = {
         {"Q4m Port", "Q4m Port"},
-        {a31, a31},
-        {a31 + "b", a31},
-        {std::string(30, 'a') + "\xC3\xA9", std::string(30, 'a')},          // 2-byte at the cut
-        {std::string(29, 'a') + "\xE2\x82\xAC", std::string(29, 'a')},      // 3-byte at the cut
-        {std::string(28, 'a') + "\xF0\x9F\x98\x80", std::string(28, 'a')},  // 4-byte at the cut
-        {std::string(27, 'a') + "\xF0\x9F\x98\x80", std::string(27, 'a') + "\xF0\x9F\x98\x80"},
+        {full, full},
+        {full + "b", full},
+        {std::string(L - 1, 'a') + "\xC3\xA9", std::string(L - 1, 'a')},      // 2-byte at the cut
+        {std::string(L - 2, 'a') + "\xE2\x82\xAC", std::string(L - 2, 'a')},  // 3-byte at the cut
+        {std::string(L - 3, 'a') + "\xF0\x9F\x98\x80",
+         std::string(L - 3, 'a')},  // 4-byte at the cut
+        {std::string(L - 4, 'a') + "\xF0\x9F\x98\x80",
+         std::string(L - 4, 'a') + "\xF0\x9F\x98\x80"},
         {"", ""},
     };
     VirtualMidiService service;
