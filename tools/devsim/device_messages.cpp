@@ -35,8 +35,8 @@ Bytes readReply(std::uint8_t model, std::span<const std::uint8_t> data) {
     m[2] = 0x00;
     m[3] = model & 0x7F;
     m[4] = static_cast<std::uint8_t>(Command::Read);
-    m[5] = 0x04;
-    m[6] = 0x30;
+    m[5] = engine::ReadReplyFormat;
+    m[6] = engine::ReadFixed;
     // Bytes 7 and 8 are not interpreted by the host; the device sends zeros.
     engine::putSeptet14(n, &m[9]);
     engine::packBytes(&m[11], data.data(), n);

@@ -8,16 +8,19 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/commands.h"
+
 namespace q4m::sim {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline constexpr std::uint8_t SysexStart = 0xF0;
-inline constexpr std::uint8_t SysexEnd = 0xF7;
-inline constexpr std::uint8_t UniversalNonRealTime = 0x7E;
-inline constexpr std::uint8_t GeneralInformation = 0x06;
-inline constexpr std::uint8_t IdentityRequestId = 0x01;
-inline constexpr std::uint8_t IdentityReplyId = 0x02;
+// Both ends of the wire share one definition of the framing bytes.
+using engine::GeneralInformation;
+using engine::IdentityReplyId;
+using engine::IdentityRequestId;
+using engine::SysexEnd;
+using engine::SysexStart;
+using engine::UniversalNonRealTime;
 
 // Status byte of a device StatusMessage. The host treats every nonzero value
 // except 11 as "Transfer error occurred."; distinct codes make tests precise.
