@@ -11,8 +11,7 @@ namespace q4m::engine {
 namespace {
 
 int fail(Engine& engine, StringId text) {
-    engine.view().showError(text);
-    engine.view().endBusy();
+    reportFailure(engine, text);
     return -1;
 }
 
@@ -25,15 +24,8 @@ BootCheck checkBootStamp(Engine& engine) {
     engine.readBack.resetFill();
     engine.reply.resetEvent();
     engine.commands.sendReadRequest(BootStampAddress, 4);
-    switch (awaitReply(engine, engine.timings.bootStampRead)) {
-        case Outcome::Cancelled:
-            return BootCheck::Failed;
-        case Outcome::NoReply:
-            fail(engine, StringId::TimeOutErase);
-            return BootCheck::Failed;
-        case Outcome::Reply:
-            break;
-    }
+    if (!awaitOrReport(engine, engine.timings.bootStampRead, StringId::TimeOutErase))
+        return BootCheck::Failed;
     // A reply that leaves status 0 without delivering four verified bytes (one
     // of another format, or one that carries no data) would have the stamp
     // compared with stale buffer bytes and might skip the boot rewrite on a
@@ -98,15 +90,8 @@ int eraseRegion(Engine& engine, std::uint32_t address, std::uint32_t size) {
                                   static_cast<std::int32_t>(size));
         view.setProgressPos(1);
         view.setStatusText(loadString(StringId::ErasingFlash));
-        switch (awaitReply(engine, engine.timings.eraseReply)) {
-            case Outcome::Cancelled:
-                return -1;
-            case Outcome::NoReply:
-                // An erase may still be running on the device: no re-send.
-                return fail(engine, StringId::TimeOutErase);
-            case Outcome::Reply:
-                break;
-        }
+        // No reply is not retried: an erase may still be running on the device.
+        if (!awaitOrReport(engine, engine.timings.eraseReply, StringId::TimeOutErase)) return -1;
         if (engine.reply.status() == 0) {
             view.setProgressPos(10);
             return 0;

@@ -10,8 +10,7 @@ namespace q4m::engine {
 namespace {
 
 unsigned fail(Engine& engine, StringId text) {
-    engine.view().showError(text);
-    engine.view().endBusy();
+    reportFailure(engine, text);
     return 0;
 }
 
@@ -27,14 +26,7 @@ unsigned UpdateWorker(Engine& engine) {
     view.setStepText(stepText(0, static_cast<int>(FlashPlan.size())));
 
     if (engine.commands.sendIdentityRequest() != 0) return fail(engine, StringId::CantOpenMidiOut);
-    switch (awaitReply(engine, engine.timings.identityReply)) {
-        case Outcome::Cancelled:
-            return 0;
-        case Outcome::NoReply:
-            return fail(engine, StringId::TimeOutIdentity);
-        case Outcome::Reply:
-            break;
-    }
+    if (!awaitOrReport(engine, engine.timings.identityReply, StringId::TimeOutIdentity)) return 0;
     if (engine.reply.status() != 0) return fail(engine, StringId::IllegalDevice);
 
     // Taken over before the check: a refused device is still the one addressed.
@@ -46,14 +38,7 @@ unsigned UpdateWorker(Engine& engine) {
     engine.reply.resetEvent();  // nothing pending can be the answer to this request
     engine.commands.sendBeginUpdate();
     view.setStatusText(loadString(StringId::ErasingFlash));
-    switch (awaitReply(engine, engine.timings.beginReply)) {
-        case Outcome::Cancelled:
-            return 0;
-        case Outcome::NoReply:
-            return fail(engine, StringId::TimeOutIdentity);
-        case Outcome::Reply:
-            break;
-    }
+    if (!awaitOrReport(engine, engine.timings.beginReply, StringId::TimeOutIdentity)) return 0;
     view.setStatusText("");
     const std::int32_t begin = engine.reply.status();
     if (begin == 11) return fail(engine, StringId::UseUpdateMode);
@@ -64,15 +49,9 @@ unsigned UpdateWorker(Engine& engine) {
 
     engine.reply.resetEvent();
     engine.commands.sendEndUpdate();
-    switch (awaitReply(engine, engine.timings.endReply)) {
-        case Outcome::Cancelled:
-            // Closing the window wakes this wait too; that is not a completion.
-            return 0;
-        case Outcome::NoReply:
-            return fail(engine, StringId::TransferError);
-        case Outcome::Reply:
-            break;  // any status counts as completion
-    }
+    // Closing the window wakes this wait too; that is a cancel, not a completion.
+    // Any reply counts as completion, whatever its status.
+    if (!awaitOrReport(engine, engine.timings.endReply, StringId::TransferError)) return 0;
     view.setStatusText(loadString(StringId::UpdateCompleted));
     view.endBusy();
     view.enableExecute(false);

@@ -48,23 +48,29 @@ struct PortableTimerService::Event {
 
 PortableTimerService::PortableTimerService() = default;
 
+// Stops an event's thread; when this returns, no callback of it runs any more.
+// From the event's own callback the thread cannot join itself: it is detached
+// instead and ends as soon as that callback returns (it holds its own share of
+// the state, so it touches nothing that is freed by the caller).
+void PortableTimerService::stopEvent(Event& event) {
+    {
+        std::lock_guard lock(event.state->mutex);
+        event.state->stopping = true;
+    }
+    event.state->wake.notify_all();
+    if (event.thread.get_id() == std::this_thread::get_id())
+        event.thread.detach();
+    else
+        event.thread.join();
+}
+
 PortableTimerService::~PortableTimerService() {
     std::map<std::uint32_t, std::unique_ptr<Event>> events;
     {
         std::lock_guard lock(mutex_);
         events.swap(events_);
     }
-    for (auto& [id, event] : events) {
-        {
-            std::lock_guard lock(event->state->mutex);
-            event->state->stopping = true;
-        }
-        event->state->wake.notify_all();
-        if (event->thread.get_id() == std::this_thread::get_id())
-            event->thread.detach();
-        else
-            event->thread.join();
-    }
+    for (auto& [id, event] : events) stopEvent(*event);
 }
 
 MmResult PortableTimerService::getDevCaps(TimerCaps& caps) {
@@ -110,18 +116,7 @@ MmResult PortableTimerService::killEvent(std::uint32_t timerId) {
         event = std::move(found->second);
         events_.erase(found);
     }
-    {
-        std::lock_guard lock(event->state->mutex);
-        event->state->stopping = true;
-    }
-    event->state->wake.notify_all();
-    // From the event's own callback the thread cannot join itself: it is
-    // detached instead and ends as soon as that callback returns (it holds its
-    // own share of the state, so it touches nothing that is freed here).
-    if (event->thread.get_id() == std::this_thread::get_id())
-        event->thread.detach();
-    else
-        event->thread.join();
+    stopEvent(*event);
     return MmOk;
 }
 

@@ -14,7 +14,7 @@
 namespace q4m::midi {
 
 class PortableTimerService : public TimerService {
-public:
+  public:
     PortableTimerService();
     ~PortableTimerService() override;
 
@@ -31,8 +31,9 @@ public:
     // When true, setEvent fails (for tests of the failure path).
     void setRefuseEvents(bool refuse) { refuse_ = refuse; }
 
-private:
+  private:
     struct Event;
+    static void stopEvent(Event& event);
     mutable std::mutex mutex_;
     std::map<std::uint32_t, std::unique_ptr<Event>> events_;
     std::uint32_t nextId_ = 1;
