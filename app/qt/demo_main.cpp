@@ -6,7 +6,7 @@
 #include "app/qt/qt_app_platform.h"
 #include "midi/portable/portable_timer.h"
 #include "midi/virtual/virtual_midi.h"
-#include "tools/devsim/device_simulator.h"
+#include "sim/device_simulator.h"
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);

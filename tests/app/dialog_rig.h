@@ -17,7 +17,7 @@
 #include "midi/portable/portable_timer.h"
 #include "midi/virtual/virtual_midi.h"
 #include "tests/app/fake_window.h"
-#include "tools/devsim/device_simulator.h"
+#include "sim/device_simulator.h"
 
 namespace q4m::app::test {
 

@@ -18,7 +18,7 @@
 #include "tools/cli/signal_watcher.h"
 #include "tools/cli/terminal_view.h"
 #include "tools/cli/trace_writer.h"
-#include "tools/devsim/device_simulator.h"
+#include "sim/device_simulator.h"
 
 namespace q4m::cli {
 namespace {

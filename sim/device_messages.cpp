@@ -1,4 +1,4 @@
-#include "tools/devsim/device_messages.h"
+#include "sim/device_messages.h"
 
 #include "engine/codec.h"
 #include "engine/commands.h"

@@ -25,9 +25,9 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/devsim/device_messages.h"
-#include "tools/devsim/flash_memory.h"
-#include "tools/devsim/outbox.h"
+#include "sim/device_messages.h"
+#include "sim/flash_memory.h"
+#include "sim/outbox.h"
 
 namespace q4m::midi {
 class VirtualMidiService;

@@ -9,7 +9,7 @@
 
 #include "engine/codec.h"
 #include "engine/commands.h"
-#include "tools/devsim/device_simulator.h"
+#include "sim/device_simulator.h"
 
 namespace q4m::sim::test {
 

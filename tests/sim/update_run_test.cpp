@@ -10,7 +10,7 @@
 #include "engine/images.h"
 #include "engine/update_worker.h"
 #include "tests/engine/fake_host.h"
-#include "tests/tools/devsim_harness.h"
+#include "tests/sim/harness.h"
 
 namespace q4m::sim::test {
 namespace {

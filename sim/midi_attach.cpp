@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "midi/virtual/virtual_midi.h"
-#include "tools/devsim/device_simulator.h"
+#include "sim/device_simulator.h"
 
 namespace q4m::sim {
 

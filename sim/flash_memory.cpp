@@ -1,4 +1,4 @@
-#include "tools/devsim/flash_memory.h"
+#include "sim/flash_memory.h"
 
 #include <algorithm>
 #include <fstream>

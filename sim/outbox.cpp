@@ -1,4 +1,4 @@
-#include "tools/devsim/outbox.h"
+#include "sim/outbox.h"
 
 namespace q4m::sim {
 

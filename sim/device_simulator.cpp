@@ -1,4 +1,4 @@
-#include "tools/devsim/device_simulator.h"
+#include "sim/device_simulator.h"
 
 #include <algorithm>
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/tools/devsim_harness.h"
+#include "tests/sim/harness.h"
 
 namespace q4m::sim::test {
 namespace {

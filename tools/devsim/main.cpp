@@ -21,7 +21,7 @@
 
 #include "midi/alsa/alsa_devices.h"
 #include "midi/alsa/sysex_joiner.h"
-#include "tools/devsim/device_simulator.h"
+#include "sim/device_simulator.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <set>
 
-#include "tests/tools/devsim_harness.h"
+#include "tests/sim/harness.h"
 
 namespace q4m::sim::test {
 namespace {

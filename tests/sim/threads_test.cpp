@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "midi/virtual/virtual_midi.h"
-#include "tests/tools/devsim_harness.h"
+#include "tests/sim/harness.h"
 
 namespace q4m::sim::test {
 namespace {
