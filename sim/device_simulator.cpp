@@ -53,6 +53,7 @@ DeviceSimulator::DeviceSimulator(SimConfig config)
     : config_(std::move(config)),
       faultRandom_(config_.seed),
       chatterRandom_(config_.seed ^ 0x9E3779B97F4A7C15ull),
+      lateRandom_(config_.seed ^ 0xD1B54A32D192ED03ull),
       outbox_(config_.latency, [this](const Bytes& m) { record(Direction::ToHost, m, false); }) {
     writeBootStamp(config_.bootStamp);
 }
@@ -108,6 +109,7 @@ void DeviceSimulator::handleIdentityRequest() {
     chance(config_.corruptProbability);
     const bool error = chance(config_.errorProbability) && scopeAll;
     dropThis_ = chance(config_.dropProbability) && scopeAll;
+    drawLate();
     if (error) {
         ++counters_.injectedErrors;
         replyStatus(static_cast<Status>(config_.injectedErrorStatus), config_.identity[0], true);
@@ -131,6 +133,7 @@ void DeviceSimulator::handleMaker(std::span<const std::uint8_t> m) {
     } else {
         // The host never sends other commands; answer as the host itself would.
         dropThis_ = false;
+        lateThis_ = false;
         replyStatus(Status::Nak, config_.identity[0], false);
     }
 }
@@ -149,6 +152,7 @@ void DeviceSimulator::handleRequest(const Request& request, std::span<const std:
         chance(config_.corruptProbability) && request.command == Command::WriteBlock;
     const bool error = chance(config_.errorProbability) && (scopeAll || request.resentOnError);
     dropThis_ = chance(config_.dropProbability) && (scopeAll || request.resentWhenUnanswered);
+    drawLate();
 
     Bytes damaged;
     if (error) {
@@ -246,7 +250,17 @@ void DeviceSimulator::reply(Bytes message, bool mayDrop) {
         record(Direction::ToHost, message, true);
         return;
     }
+    if (lateThis_) {
+        ++counters_.repliesLate;
+        lateThis_ = false;  // one late reply per request: a read's later pieces follow it
+        outbox_.post(std::move(message), config_.lateDelay);
+        return;
+    }
     outbox_.post(std::move(message));
+}
+
+void DeviceSimulator::drawLate() {
+    lateThis_ = config_.lateProbability > 0 && unitDraw(lateRandom_) < config_.lateProbability;
 }
 
 bool DeviceSimulator::chance(double probability) {

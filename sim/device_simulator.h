@@ -61,6 +61,12 @@ struct SimConfig {
     FaultScope faultScope = FaultScope::Recoverable;
     std::uint64_t seed = 1;
     std::chrono::milliseconds latency{0};  // delay before each message the device sends
+    // A reply to a request comes this much later than usual (a slow flash, a
+    // busy hub): past the updater's time limit when lateDelay exceeds it. The
+    // replies after it wait behind it, as a device answers in order. Drawn from
+    // a stream of its own, so a seed's other faults stay as they were.
+    double lateProbability = 0;
+    std::chrono::milliseconds lateDelay{1500};
 
     bool chatter = false;       // send unsolicited messages now and then
     double chatterRate = 0.25;  // chance of one after each request handled
@@ -96,6 +102,7 @@ struct SimCounters {
     int injectedErrors = 0;
     int repliesDropped = 0;
     int chatterSent = 0;
+    int repliesLate = 0;
     bool powerCut = false;
 };
 
@@ -156,6 +163,7 @@ class DeviceSimulator {
     void reply(Bytes message, bool mayDrop);
     void replyStatus(Status status, std::uint8_t model, bool mayDrop);
     bool chance(double probability);
+    void drawLate();
     std::optional<Bytes> planChatter(bool* before);
     void record(TranscriptEntry::Direction direction, const Bytes& bytes, bool lost);
 
@@ -166,7 +174,9 @@ class DeviceSimulator {
     SimCounters counters_;
     std::mt19937_64 faultRandom_;
     std::mt19937_64 chatterRandom_;  // its own stream, so chatter leaves the faults unchanged
+    std::mt19937_64 lateRandom_;     // likewise for late replies
     bool dropThis_ = false;          // the replies to the request being handled get lost
+    bool lateThis_ = false;          // ... or come late
 
     mutable std::mutex transcriptMutex_;
     std::vector<TranscriptEntry> transcript_;

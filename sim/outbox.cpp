@@ -19,10 +19,10 @@ void Outbox::setSender(Sender sender) {
     sender_ = std::move(sender);
 }
 
-void Outbox::post(std::vector<std::uint8_t> message) {
+void Outbox::post(std::vector<std::uint8_t> message, std::chrono::milliseconds extraDelay) {
     std::lock_guard lock(mutex_);
-    queue_.push_back({Clock::now() + latency_, std::move(message)});
-    if (latency_.count() > 0) {
+    queue_.push_back({Clock::now() + latency_ + extraDelay, std::move(message)});
+    if (latency_.count() > 0 || extraDelay.count() > 0) {
         if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
         wake_.notify_one();
     }
@@ -41,20 +41,22 @@ void Outbox::deliver(std::unique_lock<std::mutex>& lock) {
     lock.lock();
     sending_ = false;
     if (queue_.empty()) idle_.notify_all();
+    if (thread_.joinable()) wake_.notify_one();
 }
 
 void Outbox::pump() {
     std::unique_lock lock(mutex_);
     if (latency_.count() > 0) return;
-    while (!sending_ && !queue_.empty()) deliver(lock);
+    while (!sending_ && frontDue()) deliver(lock);
 }
 
 void Outbox::run() {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
-        if (queue_.empty()) {
+        if (queue_.empty() || sending_) {
+            // sending_: a thread in pump() is delivering; it wakes us when done.
             wake_.wait(lock);
-        } else if (Clock::now() < queue_.front().due) {
+        } else if (!frontDue()) {
             const auto due = queue_.front().due;
             wake_.wait_until(lock, due);
         } else {

@@ -4,7 +4,9 @@
 // unless another thread is sending at that moment: then that thread sends them
 // too, so the sender is never called twice at once and the order holds even
 // when a sender answers straight back into the device. With a latency, one
-// thread of the outbox's own sends each message once it is due.
+// thread of the outbox's own sends each message once it is due. A message
+// posted with an extra delay (a late reply) also goes from that thread, and
+// everything posted after it waits behind it: a device answers in order.
 #pragma once
 
 #include <chrono>
@@ -32,8 +34,11 @@ class Outbox {
     Outbox& operator=(const Outbox&) = delete;
 
     void setSender(Sender sender);
-    void post(std::vector<std::uint8_t> message);
-    // No latency: sends what is queued on the calling thread. With a latency: nothing.
+    // extraDelay comes on top of the latency, for this message alone.
+    void post(std::vector<std::uint8_t> message,
+              std::chrono::milliseconds extraDelay = std::chrono::milliseconds(0));
+    // Sends what is queued and due on the calling thread, up to the first message
+    // that is not due yet. With a latency: nothing (the outbox's thread sends).
     void pump();
     // True once everything posted so far has been sent; false after the limit.
     bool waitIdle(std::chrono::milliseconds limit);
@@ -44,6 +49,7 @@ class Outbox {
         std::vector<std::uint8_t> bytes;
     };
     void run();
+    bool frontDue() const { return !queue_.empty() && queue_.front().due <= Clock::now(); }
     void deliver(std::unique_lock<std::mutex>& lock);
 
     const std::chrono::milliseconds latency_;
