@@ -21,25 +21,30 @@ constexpr bool isDataByte(std::uint8_t b) {
 }
 
 // A ReadReply always wakes the waiter. A reply of another format (byte 5 not
-// 4) leaves the status as it was; the boot-stamp check therefore trusts only
-// bytes that were verified (fill count). Anything else short of a well-formed
-// reply whose data match their CRC counts as a failed read (status 1).
+// 4) leaves the status as it was and is never a verified read. Anything else
+// short of a well-formed reply whose data match their CRC counts as a failed
+// read (status 1). The data count travels with the reply: it tells the
+// worker's reads apart.
 void handleReadReply(Engine& engine, Message m) {
     if (m.size() > 5 && m[5] != ReadReplyFormat) {
         engine.reply.signalUnchanged();
         return;
     }
     std::int32_t status = ReadFailed;
+    std::int32_t length = -1;  // the data count, once it could be read
+    std::int32_t offset = 0;
     if (m.size() > ReadLengthAt + 1 && m[5] == ReadReplyFormat && m[6] == ReadFixed &&
         isDataByte(m[ReadLengthAt]) && isDataByte(m[ReadLengthAt + 1])) {
         const std::int32_t n = getSeptet14(&m[ReadLengthAt]);
         const auto packed = static_cast<std::size_t>(packedLength(n));
         // Message too short for its data and CRC: read nothing past its end.
         if (m.size() >= ReadDataAt + packed + 5) {
+            length = n;
             const std::uint8_t* data = &m[ReadDataAt];
             const std::uint32_t received = getSeptet32(data + packed);
             status = engine.readBack.withLocked(
                 [&](std::uint8_t* buffer, std::int32_t& fill) -> std::int32_t {
+                    offset = fill;
                     // Data that would not fit in the rest of the buffer are refused
                     // whole rather than cut; only a new ReadRequest resets the fill.
                     if (n > ReadBackBuffer::Size - fill) return ReadFailed;
@@ -51,7 +56,7 @@ void handleReadReply(Engine& engine, Message m) {
                 });
         }
     }
-    engine.reply.record(status);
+    engine.reply.recordRead(status, length, offset);
 }
 
 void handleMakerSpecific(Engine& engine, Message m) {

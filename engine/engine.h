@@ -5,6 +5,7 @@
 #pragma once
 
 #include "engine/commands.h"
+#include "engine/fences.h"
 #include "engine/host.h"
 #include "engine/read_back_buffer.h"
 #include "engine/reply_slot.h"
@@ -15,7 +16,7 @@ namespace q4m::engine {
 // Forwards UpdateView calls only while the run is not cancelled, so that a
 // worker that wakes after the window closed never touches it.
 class GatedView : public UpdateView {
-public:
+  public:
     GatedView(UpdateView& target, const ReplySlot& reply) : target_(target), reply_(reply) {}
     void setStatusText(std::string_view text) override;
     void setStepText(std::string_view text) override;
@@ -25,14 +26,14 @@ public:
     void endBusy() override;
     void enableExecute(bool enable) override;
 
-private:
+  private:
     bool open() const { return !reply_.cancelled(); }
     UpdateView& target_;
     const ReplySlot& reply_;
 };
 
 class Engine {
-public:
+  public:
     explicit Engine(EngineHost& host, const Timings& timings = DefaultTimings)
         : host(host), timings(timings), commands(host), view_(host.view(), reply) {}
     Engine(const Engine&) = delete;
@@ -46,8 +47,11 @@ public:
     CommandSet commands;
     ReplySlot reply;
     ReadBackBuffer readBack;
+    // Worker thread only. Kept from run to run: a fence whose reply is still
+    // on its way from an earlier run stays known.
+    FenceLog fences;
 
-private:
+  private:
     GatedView view_;
 };
 

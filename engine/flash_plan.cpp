@@ -21,27 +21,67 @@ enum class BootCheck { Rewrite, Keep, Failed };
 // Failures are reported here rather than left silent: a silent -1 would leave
 // the window busy with every control disabled.
 BootCheck checkBootStamp(Engine& engine) {
+    dropPending(engine);
     engine.readBack.resetFill();
-    engine.reply.resetEvent();
     engine.commands.sendReadRequest(BootStampAddress, 4);
-    if (!awaitOrReport(engine, engine.timings.bootStampRead, StringId::TimeOutErase))
-        return BootCheck::Failed;
-    // A reply that leaves status 0 without delivering four verified bytes (one
-    // of another format, or one that carries no data) would have the stamp
-    // compared with stale buffer bytes and might skip the boot rewrite on a
-    // device that needs it: it counts as a failed read.
-    if (engine.reply.status() != 0 || engine.readBack.fill() < 4) {
-        fail(engine, StringId::TransferError);
+    // A ReadReply that answers a fence of an earlier run is not this one's. An
+    // error status in its place is the device refusing the read; a status 0
+    // proves nothing and is dropped as stale.
+    const Awaited got = awaitReply(engine, engine.timings.bootStampRead, [](const Taken& t) {
+        return (t.reply.kind == ReplyKind::Read && t.fence == 0) ||
+               (t.reply.kind == ReplyKind::Status && t.reply.status != 0);
+    });
+    if (got.outcome == Outcome::Cancelled) return BootCheck::Failed;
+    if (got.outcome == Outcome::NoReply || got.reply.kind == ReplyKind::Status) {
+        fail(engine,
+             got.outcome == Outcome::NoReply ? StringId::TimeOutErase : StringId::TransferError);
         return BootCheck::Failed;
     }
+    // Anything short of four verified bytes (a failed CRC, another format, a
+    // short read) leaves the stamp unknown: the boot rows are written rather
+    // than skipped on stale bytes, and rather than giving up on a device that
+    // a rewrite would put right.
+    if (got.reply.status != 0 || got.reply.readLength != 4) return BootCheck::Rewrite;
     std::uint8_t device[4];
-    engine.readBack.copyOut(0, device, 4);
+    engine.readBack.copyOut(got.reply.readOffset, device, 4);
     // Without a boot image holding a stamp there is nothing to match: keep the
     // rewrite, and the write row reports the missing image.
     auto boot = findImage(BootImageId);
     if (!boot || boot->size < BootStampAddress + 4) return BootCheck::Rewrite;
     return std::memcmp(device, boot->bytes + BootStampAddress, 4) == 0 ? BootCheck::Keep
                                                                        : BootCheck::Rewrite;
+}
+
+enum class Resync { Confirmed, SendAgain, Stop };
+
+// After a block's reply went missing, before the block goes again: fences
+// until one is answered. The first status that arrives before that answer is
+// the block's own, late: a 0 confirms the block. Without the fence a late
+// reply would be credited to the next request, and every reply after it to
+// the request after the one it answers, up to confirming a block the device
+// refused. A fence that gets no answer is one more failed send of the block.
+Resync resync(Engine& engine, int& failures) {
+    const std::uint64_t since = engine.fences.lastNumber();
+    std::optional<std::int32_t> blockStatus;
+    for (;;) {
+        engine.readBack.resetFill();
+        const std::uint32_t length = engine.fences.nextLength();
+        engine.commands.sendReadRequest(BootStampAddress, length);
+        engine.fences.sent(length);
+        const Awaited got = awaitReply(engine, engine.timings.blockReply, [&](const Taken& t) {
+            if (t.reply.kind == ReplyKind::Status && !blockStatus) blockStatus = t.reply.status;
+            return t.fence > since;
+        });
+        if (got.outcome == Outcome::Cancelled) return Resync::Stop;
+        if (got.outcome == Outcome::Reply)
+            return blockStatus == 0 ? Resync::Confirmed : Resync::SendAgain;
+        if (failures >= MaxBlockFailures) {
+            fail(engine, StringId::TimeOutBlock);
+            return Resync::Stop;
+        }
+        ++failures;
+        if (!engine.reply.pause(engine.timings.retryPause)) return Resync::Stop;
+    }
 }
 
 }  // namespace
@@ -85,14 +125,16 @@ int eraseRegion(Engine& engine, std::uint32_t address, std::uint32_t size) {
     view.setProgressRange(0, 10);
     int errors = 0;
     for (;;) {
-        engine.reply.resetEvent();
+        dropPending(engine);
         engine.commands.sendErase(engine.commands.modelByte(), static_cast<std::int32_t>(address),
                                   static_cast<std::int32_t>(size));
         view.setProgressPos(1);
         view.setStatusText(loadString(StringId::ErasingFlash));
         // No reply is not retried: an erase may still be running on the device.
-        if (!awaitOrReport(engine, engine.timings.eraseReply, StringId::TimeOutErase)) return -1;
-        if (engine.reply.status() == 0) {
+        const auto reply = awaitOrReport(engine, ReplyKind::Status, engine.timings.eraseReply,
+                                         StringId::TimeOutErase);
+        if (!reply) return -1;
+        if (reply->status == 0) {
             view.setProgressPos(10);
             return 0;
         }
@@ -116,33 +158,31 @@ int writeImage(Engine& engine, std::uint32_t address, std::uint32_t size, std::u
     int failures = 0;
     for (;;) {
         const std::uint32_t length = std::min<std::uint32_t>(BlockSize, total - offset);
-        engine.reply.resetEvent();
+        dropPending(engine);
         engine.commands.sendWriteBlock(engine.commands.modelByte(), image->bytes + offset,
                                        static_cast<std::int32_t>(address + offset),
                                        static_cast<std::int32_t>(length));
         view.setStatusText(dataTransmitText(static_cast<int>(offset), static_cast<int>(total)));
-        Outcome outcome = awaitReply(engine, engine.timings.blockReply);
-        if (outcome == Outcome::Cancelled) return -1;
-        bool confirmed = outcome == Outcome::Reply && engine.reply.status() == 0;
+        const Awaited got = awaitReply(engine, ReplyKind::Status, engine.timings.blockReply);
+        if (got.outcome == Outcome::Cancelled) return -1;
+        bool confirmed = got.outcome == Outcome::Reply && got.reply.status == 0;
         if (!confirmed) {
             // Missing and error replies share one counter; the last kind names the failure.
             const StringId failure =
-                outcome == Outcome::NoReply ? StringId::TimeOutBlock : StringId::TransferError;
+                got.outcome == Outcome::NoReply ? StringId::TimeOutBlock : StringId::TransferError;
             if (failures >= MaxBlockFailures) return fail(engine, failure);
             ++failures;
             if (!engine.reply.pause(engine.timings.retryPause)) return -1;
-            if (outcome == Outcome::NoReply) {
-                // A reply that came after the time limit answers this same block:
-                // taken now, it confirms the block, or the block goes again. Every
-                // request drops replies still pending before it is sent, because a
-                // late reply left pending would satisfy the next wait and could
-                // confirm a later block that the device refused: the flash would
-                // be wrong while the run reports success. (Replies carry no request
-                // id, so one still in flight when the next block goes out cannot be
-                // told apart; the time limit is what keeps that case away.)
-                const Outcome late = awaitReply(engine, Ms(0));
-                if (late == Outcome::Cancelled) return -1;
-                confirmed = late == Outcome::Reply && engine.reply.status() == 0;
+            if (got.outcome == Outcome::NoReply) {
+                switch (resync(engine, failures)) {
+                    case Resync::Stop:
+                        return -1;
+                    case Resync::Confirmed:
+                        confirmed = true;
+                        break;
+                    case Resync::SendAgain:
+                        break;
+                }
             }
         }
         if (!confirmed) continue;  // the same block is built and sent again

@@ -25,33 +25,46 @@ unsigned UpdateWorker(Engine& engine) {
     UpdateView& view = engine.view();
     view.setStepText(stepText(0, static_cast<int>(FlashPlan.size())));
 
+    // Only an IdentityReply that arrives after this request answers it: nothing
+    // an earlier run left in the slot can pass for the device's identity.
+    dropPending(engine);
+    engine.reply.clearIdentity();
     if (engine.commands.sendIdentityRequest() != 0) return fail(engine, StringId::CantOpenMidiOut);
-    if (!awaitOrReport(engine, engine.timings.identityReply, StringId::TimeOutIdentity)) return 0;
-    if (engine.reply.status() != 0) return fail(engine, StringId::IllegalDevice);
+    // An error status in place of the identity still refuses the device at
+    // once; a status 0 proves nothing and is dropped like any stale reply.
+    const Awaited identified = awaitReply(engine, engine.timings.identityReply, [](const Taken& t) {
+        return t.reply.kind == ReplyKind::Identity ||
+               (t.reply.kind == ReplyKind::Status && t.reply.status != 0);
+    });
+    if (identified.outcome == Outcome::Cancelled) return 0;
+    if (identified.outcome == Outcome::NoReply) return fail(engine, StringId::TimeOutIdentity);
+    if (identified.reply.kind != ReplyKind::Identity) return fail(engine, StringId::IllegalDevice);
 
     // Taken over before the check: a refused device is still the one addressed.
-    const DeviceIdentity identity = engine.reply.deviceIdentity();
+    const DeviceIdentity identity = identified.reply.identity;
     engine.commands.setActiveIdentity(identity);
     if (!accepted(identity)) return fail(engine, StringId::IllegalDevice);
     engine.commands.setReplyIdentity(identity);
 
-    engine.reply.resetEvent();  // nothing pending can be the answer to this request
+    dropPending(engine);
     engine.commands.sendBeginUpdate();
     view.setStatusText(loadString(StringId::ErasingFlash));
-    if (!awaitOrReport(engine, engine.timings.beginReply, StringId::TimeOutIdentity)) return 0;
+    const auto begun = awaitOrReport(engine, ReplyKind::Status, engine.timings.beginReply,
+                                     StringId::TimeOutIdentity);
+    if (!begun) return 0;
     view.setStatusText("");
-    const std::int32_t begin = engine.reply.status();
-    if (begin == 11) return fail(engine, StringId::UseUpdateMode);
-    if (begin != 0) return fail(engine, StringId::TransferError);
+    if (begun->status == 11) return fail(engine, StringId::UseUpdateMode);
+    if (begun->status != 0) return fail(engine, StringId::TransferError);
 
     if (!engine.reply.pause(engine.timings.beginPause)) return 0;
     if (runFlashPlan(engine) != 0) return 0;
 
-    engine.reply.resetEvent();
+    dropPending(engine);
     engine.commands.sendEndUpdate();
     // Closing the window wakes this wait too; that is a cancel, not a completion.
-    // Any reply counts as completion, whatever its status.
-    if (!awaitOrReport(engine, engine.timings.endReply, StringId::TransferError)) return 0;
+    // Any status counts as completion, whatever its value.
+    if (!awaitOrReport(engine, ReplyKind::Status, engine.timings.endReply, StringId::TransferError))
+        return 0;
     view.setStatusText(loadString(StringId::UpdateCompleted));
     view.endBusy();
     view.enableExecute(false);

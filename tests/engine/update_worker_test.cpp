@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/dispatcher.h"
 #include "engine/images.h"
 #include "tests/engine/fake_host.h"
 #include "tests/engine/scripted_device.h"
@@ -185,6 +186,36 @@ TEST(UpdateWorker, IdentityIsTakenOverBeforeTheCheck) {
     }
 }
 
+// Only an IdentityReply that answers this run's request passes the identity
+// wait: not an identity an earlier run left in the slot, and not another reply
+// that reads as success (a StatusMessage 0, a device message with command 0x02,
+// a ReadReply of another format). Each of these used to send the begin request
+// to a device that never identified itself.
+TEST(UpdateWorker, IdentityWaitTakesOnlyAFreshIdentityReply) {
+    const test::Bytes answers[] = {
+        {0xF0, 0x7D, 0x00, 0x3C, 0x00, 0x00, 0xF7},
+        {0xF0, 0x7D, 0x00, 0x3C, 0x02, 0xF7},
+        {0xF0, 0x7D, 0x00, 0x3C, 0x60, 0x05, 0x30, 0x00, 0x00, 0x00, 0x00, 0x7F, 0x7F, 0x7F, 0x7F,
+         0x0F, 0xF7},
+    };
+    for (const auto& answer : answers) {
+        SCOPED_TRACE(::testing::PrintToString(answer));
+        InlineRun run;
+        run.engine.reply.recordIdentity({0x3C, 0x00, 0x02, 0x00});  // from an earlier run
+        int sent = 0;
+        run.host.setDevice([&](const test::Bytes&) {
+            ++sent;
+            run.host.receive(answer);
+            dispatchReplies(run.engine);
+            return std::vector<test::Bytes>{};
+        });
+        UpdateWorker(run.engine);
+        EXPECT_EQ(run.calls(), (Calls{"step:0/8", "error:102", "endBusy"}));
+        EXPECT_EQ(sent, 1);  // the IdentityRequest alone
+        EXPECT_EQ(run.engine.reply.deviceIdentity(), (DeviceIdentity{}));
+    }
+}
+
 // Every way a run fails, and the one way a bad answer still completes: what the
 // user is shown last, and what the device was sent (nothing after the failure).
 TEST(UpdateWorker, Failures) {
@@ -245,10 +276,10 @@ TEST(UpdateWorker, Failures) {
          {"status:", "error:104", "endBusy"},
          Req::Read,
          1},
-        {"boot stamp fails its CRC",
+        {"boot stamp failing its CRC is unknown: rewritten",
          when(Req::Read, always(test::status(1))),
-         {"status:", "error:107", "endBusy"},
-         Req::Read,
+         {"pos:4096", "status:Version update completed.", "endBusy", "enableExecute:0"},
+         Req::End,
          1},
         {"boot stamp read refused",
          when(Req::Read, always(test::status(9))),
