@@ -11,13 +11,17 @@ UpdaterSession::UpdaterSession(midi::MidiService& midi, midi::TimerService& time
                                engine::UpdateView& view, const engine::Timings& timings)
     : view_(view),
       inPort_(midi),
-      outPort_(midi, timings.sendCompletion),
+      outPort_(midi, timings.sendCompletion, timings.closeGrace),
       engine_(*this, timings),
       timer_(timer) {}
 
-UpdaterSession::~UpdaterSession() { shutdown(); }
+UpdaterSession::~UpdaterSession() {
+    shutdown();
+}
 
-void UpdaterSession::setTrace(TraceFn trace) { trace_ = std::move(trace); }
+void UpdaterSession::setTrace(TraceFn trace) {
+    trace_ = std::move(trace);
+}
 
 void UpdaterSession::startPolling() {
     timer_.start(static_cast<std::uint32_t>(engine_.timings.pollPeriod.count()), engine::onPollTick,
@@ -71,8 +75,10 @@ void UpdaterSession::shutdown() {
 
 int UpdaterSession::sendSysex(const std::uint8_t* bytes, std::uint32_t length) {
     // Traced before the send so that the trace keeps a request ahead of its reply.
-    if (trace_) trace_(true, {bytes, length});
-    return midi::sendSysex(outPort_, bytes, length);
+    if (trace_) trace_(TraceEvent::Outbound, {bytes, length});
+    const int result = midi::sendSysex(outPort_, bytes, length);
+    if (result != 0 && trace_) trace_(TraceEvent::OutboundFailed, {bytes, length});
+    return result;
 }
 
 std::span<const std::uint8_t> UpdaterSession::frontMessage() {
@@ -81,10 +87,12 @@ std::span<const std::uint8_t> UpdaterSession::frontMessage() {
     // reply then always comes ahead of the request it lets the worker send,
     // and ahead of the dispatcher's own answer to it. The dispatcher takes
     // each entry once, then pops it.
-    if (trace_ && !message.empty()) trace_(false, message);
+    if (trace_ && !message.empty()) trace_(TraceEvent::Inbound, message);
     return message;
 }
 
-void UpdaterSession::popMessage() { inPort_.popMessage(); }
+void UpdaterSession::popMessage() {
+    inPort_.popMessage();
+}
 
 }  // namespace q4m::app

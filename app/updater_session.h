@@ -30,9 +30,11 @@ namespace q4m::app {
 class UpdaterSession : public engine::EngineHost {
   public:
     enum class OpenResult { Ok, OutputFailed, InputFailed };
-    // Called for every message of the session: outbound as sent, inbound as the
-    // dispatcher took it from the queue. Runs on the sending or timer thread.
-    using TraceFn = std::function<void(bool outbound, std::span<const std::uint8_t> bytes)>;
+    // Called for every message of the session: outbound as it is sent (and
+    // again when that send failed), inbound as the dispatcher took it from the
+    // queue. Runs on the sending or timer thread.
+    enum class TraceEvent { Outbound, OutboundFailed, Inbound };
+    using TraceFn = std::function<void(TraceEvent event, std::span<const std::uint8_t> bytes)>;
 
     UpdaterSession(midi::MidiService& midi, midi::TimerService& timer, engine::UpdateView& view,
                    const engine::Timings& timings = engine::DefaultTimings);

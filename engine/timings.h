@@ -21,6 +21,10 @@ struct Timings {
     // Limit on one send's completion wait. A 64 KiB message at DIN speed
     // (3.125 bytes/ms) needs about 21 s, so no legitimate send comes near it.
     Ms sendCompletion{30000};
+    // How long closing lets a message already on the wire finish before it is
+    // cut off: one 4700-byte block at USB speed takes about 100 ms; the window
+    // must still be gone within a second.
+    Ms closeGrace{800};
 };
 
 // The product's values.

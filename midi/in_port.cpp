@@ -8,15 +8,17 @@
 
 namespace q4m::midi {
 
-MidiInPort::MidiInPort(MidiService& service) : service_(service) {}
+MidiInPort::MidiInPort(MidiService& service)
+    : service_(service), inbox_(std::make_unique<Inbox>(service)) {}
 
 MidiInPort::~MidiInPort() {
     stop();
     if (handle_ && !closeDevice()) {
-        // The platform still holds the receive buffer and may write into it:
-        // leaking it is the only safe choice left.
+        // The platform still holds the receive buffer and may write into it,
+        // and may still call back: leaking them is the only safe choice left.
         (void)header_.release();
         (void)receiveBuffer_.release();
+        (void)inbox_.release();
     }
     // The queue's entries go with the deque.
 }
@@ -48,7 +50,7 @@ int MidiInPort::start() {
 
     MidiHandle handle = nullptr;
     MmResult result = service_.inOpen(&handle, deviceIndex_, &MidiInPort::onMidiInput,
-                                      reinterpret_cast<std::uintptr_t>(this));
+                                      reinterpret_cast<std::uintptr_t>(inbox_.get()));
     if (result == MmOk) {
         handle_ = handle;
         result = service_.inReset(handle_);
@@ -98,23 +100,24 @@ void MidiInPort::releaseBuffer() {
 }
 
 std::span<const std::uint8_t> MidiInPort::frontMessage() {
-    std::lock_guard lock(queueMutex_);
-    if (inboundQueue_.empty()) return {};
-    return inboundQueue_.front();
+    std::lock_guard lock(inbox_->mutex);
+    if (inbox_->queue.empty()) return {};
+    return inbox_->queue.front();
 }
 
 void MidiInPort::popMessage() {
     std::vector<std::uint8_t> oldest;  // freed after the lock is let go
-    std::lock_guard lock(queueMutex_);
-    if (inboundQueue_.empty()) return;
-    oldest.swap(inboundQueue_.front());
-    inboundQueue_.pop_front();
+    std::lock_guard lock(inbox_->mutex);
+    if (inbox_->queue.empty()) return;
+    oldest.swap(inbox_->queue.front());
+    inbox_->queue.pop_front();
 }
 
 void MidiInPort::onMidiInput(MidiHandle handle, std::uint32_t message, std::uintptr_t instance,
                              std::uintptr_t param1, std::uintptr_t /*param2*/) {
     if (message != MimLongData) return;
-    auto* port = reinterpret_cast<MidiInPort*>(instance);
+    auto* inbox = reinterpret_cast<Inbox*>(instance);
+    if (!inbox) return;
     auto* header = reinterpret_cast<MidiHeader*>(param1);
     // A reset hands the buffer back empty: nothing to keep, and it must not be
     // lent again.
@@ -124,11 +127,11 @@ void MidiInPort::onMidiInput(MidiHandle handle, std::uint32_t message, std::uint
     // The entry is complete before it becomes visible; the lock covers only the push.
     std::vector<std::uint8_t> entry(header->data, header->data + count);
     {
-        std::lock_guard lock(port->queueMutex_);
-        port->inboundQueue_.push_back(std::move(entry));
+        std::lock_guard lock(inbox->mutex);
+        inbox->queue.push_back(std::move(entry));
     }
-    port->service_.inPrepareHeader(handle, header);
-    port->service_.inAddBuffer(handle, header);
+    inbox->service.inPrepareHeader(handle, header);
+    inbox->service.inAddBuffer(handle, header);
 }
 
 }  // namespace q4m::midi

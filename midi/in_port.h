@@ -45,19 +45,31 @@ class MidiInPort {
     bool closeDevice();  // true when the device is closed and holds nothing of ours
     void releaseBuffer();
 
+    // What the input callback reaches through its instance value: the queue,
+    // and the service to lend the buffer again. It lives apart from the port
+    // so that, should the platform refuse to close the device, it can be left
+    // behind with the buffer rather than leave the platform a callback that
+    // points at freed memory.
+    //
+    // Sharing: one producer (the service's input thread, in onMidiInput) and
+    // one consumer (the dispatcher). mutex is held only for the O(1)
+    // push_back and pop_front; an entry's bytes are complete before it is
+    // pushed. deque keeps element addresses stable across push_back, so the
+    // front entry's bytes stay valid while the producer appends.
+    struct Inbox {
+        explicit Inbox(MidiService& s) : service(s) {}
+        MidiService& service;
+        std::mutex mutex;
+        std::deque<std::vector<std::uint8_t>> queue;
+    };
+
     MidiService& service_;
+    std::unique_ptr<Inbox> inbox_;
     MidiHandle handle_ = nullptr;
     std::unique_ptr<MidiHeader> header_;
     std::unique_ptr<std::uint8_t[]> receiveBuffer_;
     int deviceIndex_ = 0;
     bool started_ = false;
-    // Sharing: one producer (the service's input thread, in onMidiInput) and
-    // one consumer (the dispatcher). queueMutex_ is held only for the O(1)
-    // push_back and pop_front; an entry's bytes are complete before it is
-    // pushed. deque keeps element addresses stable across push_back, so the
-    // front entry's bytes stay valid while the producer appends.
-    std::mutex queueMutex_;
-    std::deque<std::vector<std::uint8_t>> inboundQueue_;
 };
 
 }  // namespace q4m::midi

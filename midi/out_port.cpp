@@ -1,5 +1,6 @@
 #include "midi/out_port.h"
 
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -18,8 +19,9 @@ bool isDone(const MidiHeader* header) {
 
 }  // namespace
 
-MidiOutPort::MidiOutPort(MidiService& service, std::chrono::milliseconds sendLimit)
-    : service_(service), sendLimit_(sendLimit) {}
+MidiOutPort::MidiOutPort(MidiService& service, std::chrono::milliseconds sendLimit,
+                         std::chrono::milliseconds closeGrace)
+    : service_(service), sendLimit_(sendLimit), closeGrace_(closeGrace) {}
 
 MidiOutPort::~MidiOutPort() {
     close();
@@ -43,7 +45,8 @@ int MidiOutPort::open(int index) {
         close();
     }
     std::lock_guard lock(sendMutex_);
-    deviceIndex_ = index;  // remembered even when the platform refuses
+    deviceIndex_ = index;   // remembered even when the platform refuses
+    outgoingLost_ = false;  // a new device gets a new buffer
     MidiHandle handle = nullptr;
     if (service_.outOpen(&handle, index) != MmOk) return 0;
     handle_ = handle;
@@ -53,23 +56,52 @@ int MidiOutPort::open(int index) {
 int MidiOutPort::close() {
     MidiHandle handle = handle_;
     if (!handle) return 0;
-    // The reset runs without the send lock: a send waiting for a slow wire
-    // gets its header back at once, sees closing_ and lets go of the lock, so
-    // the window closes promptly.
     closing_ = true;
-    service_.outReset(handle);
-    std::lock_guard lock(sendMutex_);
+    // A message already on the wire may finish: cutting it would leave the
+    // device with half a message. Past the grace the device is reset without
+    // the lock, so a send waiting for a slow wire gets its header back at once
+    // and the window still closes promptly.
+    std::unique_lock lock(sendMutex_, std::defer_lock);
+    if (!lock.try_lock_for(closeGrace_)) {
+        cutByClose_ = true;
+        service_.outReset(handle);
+        lock.lock();
+    }
     if (service_.outClose(handle) != MmOk) {
         service_.outReset(handle);
         service_.outClose(handle);  // nothing more to try: the handle is given up either way
     }
     handle_ = nullptr;
     closing_ = false;
+    cutByClose_ = false;
     return 1;
 }
 
 int MidiOutPort::sendLong(MidiHeader* header) {
     std::lock_guard lock(sendMutex_);  // whole messages, one after the other
+    return sendLocked(header);
+}
+
+int MidiOutPort::sendMessage(const std::uint8_t* bytes, std::uint32_t length) {
+    std::lock_guard lock(sendMutex_);
+    if (!bytes || length == 0 || length > MessageCapacity || outgoingLost_) return 0;
+    if (!outgoing_) outgoing_ = std::make_unique<Outgoing>();
+    std::memcpy(outgoing_->bytes.get(), bytes, length);
+    MidiHeader& header = outgoing_->header;
+    header.data = outgoing_->bytes.get();
+    header.bufferLength = length;
+    header.bytesRecorded = 0;
+    header.flags.store(0);
+    const int result = sendLocked(&header);
+    // A header the platform kept may still be read: it is not ours to reuse.
+    if (header.flags.load(std::memory_order_acquire) & MhdrInQueue) {
+        (void)outgoing_.release();  // still the platform's: never freed
+        outgoingLost_ = true;
+    }
+    return result;
+}
+
+int MidiOutPort::sendLocked(MidiHeader* header) {
     if (!handle_ || closing_ || !header) return 0;
     if (service_.outPrepareHeader(handle_, header) != MmOk) return 0;
     if (service_.outLongMsg(handle_, header) != MmOk) {
@@ -82,7 +114,7 @@ int MidiOutPort::sendLong(MidiHeader* header) {
     const auto deadline = Clock::now() + sendLimit_;
     bool abandoned = false;
     while (!isDone(header)) {
-        if (closing_ || Clock::now() >= deadline) {
+        if (Clock::now() >= deadline) {
             abandoned = true;
             break;
         }
@@ -93,13 +125,15 @@ int MidiOutPort::sendLong(MidiHeader* header) {
         service_.outReset(handle_);
         const auto giveBack = Clock::now() + sendLimit_;
         while (!isDone(header)) {
-            if (Clock::now() >= giveBack) return 0;  // the platform keeps it; nothing safe left
+            if (Clock::now() >= giveBack) return 0;  // the platform keeps it
             std::this_thread::sleep_for(DonePoll);
         }
     }
     service_.outUnprepareHeader(handle_, header);
-    // Done after close's reset means the message was cut off, not sent.
-    return abandoned || closing_ ? 0 : 1;
+    // Done after a reset means the message was cut off, and a service that
+    // could not pass the bytes on (a device unplugged) says so: neither is sent.
+    const bool failed = (header->flags.load(std::memory_order_acquire) & MhdrError) != 0;
+    return abandoned || cutByClose_ || failed ? 0 : 1;
 }
 
 int MidiOutPort::deviceIndex() const {
@@ -111,10 +145,7 @@ bool MidiOutPort::isOpen() const {
 }
 
 int sendSysex(MidiOutPort& port, const std::uint8_t* bytes, std::uint32_t length) {
-    MidiHeader header;  // lives only for this call: sendLong returns when the platform is done
-    header.data = const_cast<std::uint8_t*>(bytes);  // the platform only reads output buffers
-    header.bufferLength = length;
-    return port.sendLong(&header) == 1 ? 0 : -1;
+    return port.sendMessage(bytes, length) == 1 ? 0 : -1;
 }
 
 }  // namespace q4m::midi

@@ -25,6 +25,10 @@ inline constexpr MmResult MidiStillPlaying = 65;
 inline constexpr std::uint32_t MhdrDone = 1;  // the service is finished with the buffer
 inline constexpr std::uint32_t MhdrPrepared = 2;
 inline constexpr std::uint32_t MhdrInQueue = 4;  // the service holds the buffer
+// Set with MhdrDone when the service could not pass an output message on (the
+// device went away mid-send). WinMM reports such failures from its calls;
+// services that find out later mark the header.
+inline constexpr std::uint32_t MhdrError = 0x80000000u;
 
 // Input callback messages.
 inline constexpr std::uint32_t MimOpen = 961;

@@ -43,9 +43,10 @@ constexpr std::size_t RawOutputBufferBytes = 64 * 1024;
 constexpr std::size_t SequencerPieceBytes = 256;
 constexpr int RetryPauseMs = 1;
 
-void markDone(MidiHeader* header) {
+// extra: MhdrError when the bytes could not be passed on.
+void markDone(MidiHeader* header, std::uint32_t extra = 0) {
     std::uint32_t flags = header->flags.load();
-    while (!header->flags.compare_exchange_weak(flags, (flags & ~MhdrInQueue) | MhdrDone,
+    while (!header->flags.compare_exchange_weak(flags, (flags & ~MhdrInQueue) | MhdrDone | extra,
                                                 std::memory_order_release)) {
     }
 }
@@ -269,16 +270,14 @@ struct OutStream {
             sending = true;
             lock.unlock();
             auto abandoned = [&] { return resets.load() != ticket || closing.load(); };
-            if (raw)
-                sendRaw(header->data, header->bufferLength, abandoned);
-            else
-                sendSequencer(header->data, header->bufferLength, abandoned);
+            const bool sent = raw ? sendRaw(header->data, header->bufferLength, abandoned)
+                                  : sendSequencer(header->data, header->bufferLength, abandoned);
             lock.lock();
             sending = false;
             // After outReset the queue no longer holds it: the reset marks it.
             if (!queue.empty() && queue.front() == header) {
                 queue.pop_front();
-                markDone(header);
+                markDone(header, sent ? 0 : MhdrError);
             }
             changed.notify_all();
         }
@@ -293,23 +292,23 @@ struct OutStream {
     // to hold a whole message, so a message normally goes in with one write.
     //
     // A device that fails a write (unplugged) takes no more bytes; the message
-    // is then marked done unsent and its reply never comes, which the engine
-    // handles as a device that does not answer.
-    void sendRaw(const std::uint8_t* data, std::size_t length,
+    // is then marked done with MhdrError, so the send reports its failure
+    // rather than success. False when the message did not go out whole.
+    bool sendRaw(const std::uint8_t* data, std::size_t length,
                  const std::function<bool()>& abandoned) {
         std::size_t offset = 0;
         while (offset < length) {
-            if (!waitUntilDrained(abandoned)) return;
+            if (!waitUntilDrained(abandoned)) return false;
             const std::size_t piece = std::min(length - offset, rawBufferBytes);
             const ssize_t n = snd_rawmidi_write(raw, data + offset, piece);
             if (n > 0)
                 offset += static_cast<std::size_t>(n);
             else if (n != -EAGAIN && n != 0)
-                return;
+                return false;
         }
         // Done means gone from the kernel's buffer too, so that the reply's
         // time limit starts when the device has the whole message.
-        waitUntilDrained(abandoned);
+        return waitUntilDrained(abandoned);
     }
 
     // False when the send was abandoned or the device is gone.
@@ -343,14 +342,17 @@ struct OutStream {
         }
     }
 
-    void sendSequencer(const std::uint8_t* data, std::size_t length,
+    // False when the message did not go out whole (the receiver went away).
+    bool sendSequencer(const std::uint8_t* data, std::size_t length,
                        const std::function<bool()>& abandoned) {
         // -ENOMEM: larger than the receiver's whole pool could ever hold.
-        if (sendEvent(data, length, abandoned) != -ENOMEM) return;
+        const int whole = sendEvent(data, length, abandoned);
+        if (whole != -ENOMEM) return whole == 0;
         for (std::size_t offset = 0; offset < length; offset += SequencerPieceBytes) {
             const std::size_t n = std::min(SequencerPieceBytes, length - offset);
-            if (sendEvent(data + offset, n, abandoned) != 0) return;
+            if (sendEvent(data + offset, n, abandoned) != 0) return false;
         }
+        return true;
     }
 };
 
@@ -511,7 +513,7 @@ MmResult AlsaMidiService::inAddBuffer(MidiHandle handle, MidiHeader* header) {
     if (!(header->flags.load() & MhdrPrepared)) return MidiUnprepared;
     if (inQueue(header)) return MidiStillPlaying;
     header->bytesRecorded = 0;
-    header->flags.store((header->flags.load() & ~MhdrDone) | MhdrInQueue);
+    header->flags.store((header->flags.load() & ~(MhdrDone | MhdrError)) | MhdrInQueue);
     s->buffers.push_back(header);
     return MmOk;
 }
@@ -679,7 +681,7 @@ MmResult AlsaMidiService::outLongMsg(MidiHandle handle, MidiHeader* header) {
     std::lock_guard lock(s->mutex);
     if (!(header->flags.load() & MhdrPrepared)) return MidiUnprepared;
     if (inQueue(header)) return MidiStillPlaying;
-    header->flags.store((header->flags.load() & ~MhdrDone) | MhdrInQueue);
+    header->flags.store((header->flags.load() & ~(MhdrDone | MhdrError)) | MhdrInQueue);
     s->queue.push_back(header);
     s->changed.notify_all();
     return MmOk;

@@ -72,6 +72,7 @@ struct VirtualMidiService::Impl {
         Receiver receiver;
         bool refuseOpen = false;
         bool refuseSend = false;
+        bool failWrites = false;
         bool nameless = false;
         std::unique_ptr<OutHandle> handle;
     };
@@ -123,6 +124,13 @@ struct VirtualMidiService::Impl {
             // handed its header back, and a device that stops mid-message
             // delivers nothing whole.
             if (abandoned) continue;
+            if (outs[h.index]->failWrites) {
+                h.queue.pop_front();
+                header->flags.fetch_or(MhdrError, std::memory_order_relaxed);
+                markDone(header);
+                changed.notify_all();
+                continue;
+            }
             std::vector<std::uint8_t> message(header->data, header->data + header->bufferLength);
             Receiver receiver = outs[h.index]->receiver;
             lock.unlock();
@@ -289,6 +297,12 @@ void VirtualMidiService::setRefuseSend(int outIndex, bool refuse) {
         impl_->outs[outIndex]->refuseSend = refuse;
 }
 
+void VirtualMidiService::setFailWrites(int outIndex, bool fail) {
+    std::lock_guard lock(impl_->mutex);
+    if (outIndex >= 0 && outIndex < static_cast<int>(impl_->outs.size()))
+        impl_->outs[outIndex]->failWrites = fail;
+}
+
 void VirtualMidiService::setNameless(bool input, int index, bool nameless) {
     std::lock_guard lock(impl_->mutex);
     if (input && index >= 0 && index < static_cast<int>(impl_->ins.size()))
@@ -368,7 +382,7 @@ MmResult VirtualMidiService::inAddBuffer(MidiHandle handle, MidiHeader* header) 
     if (!(header->flags.load() & MhdrPrepared)) return MidiUnprepared;
     if (inQueue(header)) return MidiStillPlaying;
     header->bytesRecorded = 0;
-    header->flags.store((header->flags.load() & ~MhdrDone) | MhdrInQueue);
+    header->flags.store((header->flags.load() & ~(MhdrDone | MhdrError)) | MhdrInQueue);
     h->buffers.push_back(header);
     impl_->changed.notify_all();
     return MmOk;
@@ -495,7 +509,7 @@ MmResult VirtualMidiService::outLongMsg(MidiHandle handle, MidiHeader* header) {
     if (!(header->flags.load() & MhdrPrepared)) return MidiUnprepared;
     if (inQueue(header)) return MidiStillPlaying;
     if (impl_->outs[h->index]->refuseSend) return MmError;
-    header->flags.store((header->flags.load() & ~MhdrDone) | MhdrInQueue);
+    header->flags.store((header->flags.load() & ~(MhdrDone | MhdrError)) | MhdrInQueue);
     h->queue.push_back(header);
     impl_->changed.notify_all();
     return MmOk;

@@ -38,6 +38,9 @@ public:
     // Failure injection.
     void setRefuseOpen(bool input, int index, bool refuse);
     void setRefuseSend(int outIndex, bool refuse);
+    // Sends are accepted, then fail on the wire (MhdrError), as when a device
+    // is unplugged mid-send.
+    void setFailWrites(int outIndex, bool fail);
     void setNameless(bool input, int index, bool nameless);
 
     // Blocks until everything sent to the host so far has been delivered.

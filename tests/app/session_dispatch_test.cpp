@@ -139,5 +139,24 @@ TEST(SessionDispatch, ReadRepliesAreVerifiedIntoTheReadBackBuffer) {
     EXPECT_TRUE(rig.peer.take().empty());
 }
 
+// The trace sees every message once, and a send that failed on the wire once
+// more, marked as failed, right after it.
+TEST(SessionDispatch, TraceMarksASendThatFailed) {
+    Rig rig;
+    using Event = UpdaterSession::TraceEvent;
+    std::mutex mutex;
+    std::vector<Event> events;
+    rig.session.setTrace([&](Event e, std::span<const std::uint8_t>) {
+        std::lock_guard lock(mutex);
+        events.push_back(e);
+    });
+    EXPECT_EQ(rig.session.sendSysex(Ack.data(), static_cast<std::uint32_t>(Ack.size())), 0);
+    rig.midi.setFailWrites(rig.out, true);
+    EXPECT_EQ(rig.session.sendSysex(Ack.data(), static_cast<std::uint32_t>(Ack.size())), -1);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(events,
+              (std::vector<Event>{Event::Outbound, Event::Outbound, Event::OutboundFailed}));
+}
+
 }  // namespace
 }  // namespace q4m::app::test

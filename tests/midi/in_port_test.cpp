@@ -21,6 +21,10 @@ class FailingService : public VirtualMidiService {
   public:
     std::atomic<bool> failStart{false};
     std::atomic<bool> failClose{false};
+    std::atomic<bool> failStop{false};
+    MmResult inStop(MidiHandle handle) override {
+        return failStop ? MmError : VirtualMidiService::inStop(handle);
+    }
     MmResult inStart(MidiHandle handle) override {
         return failStart ? MmError : VirtualMidiService::inStart(handle);
     }
@@ -147,6 +151,21 @@ TEST_F(InPortTest, RefusedCloseKeepsTheDeviceUntilALaterStop) {
     port.stop();
     EXPECT_TRUE(deviceFree(0));
     EXPECT_EQ(port.start(), 1);
+}
+
+// A port the platform would not let go of is destroyed: the platform keeps
+// calling back with what the port lent it, which must still be there.
+TEST_F(InPortTest, APortWhoseCloseFailedLeavesTheCallbackNothingFreed) {
+    std::unique_ptr<MidiInPort> owned;
+    {
+        [[maybe_unused]] test::LeakAllowed allowed;  // given up on purpose
+        owned = std::make_unique<MidiInPort>(service);
+        ASSERT_EQ(owned->start(), 1);
+    }
+    service.failStop = true;
+    owned.reset();
+    send(0, sysex(20, 0x01));  // AddressSanitizer reports a callback into freed memory
+    service.failStop = false;
 }
 
 TEST_F(InPortTest, DestructionReleasesQueuedEntries) {

@@ -146,24 +146,84 @@ TEST_F(OutPortTest, SendLimitExpiryFailsAndTakesTheBytesBack) {
     EXPECT_EQ(slowPort.close(), 1);
 }
 
-TEST_F(OutPortTest, CloseEndsASlowSendInFlight) {
-    service.setWireRate(1e-6);  // hours for one message
-    MidiOutPort patientPort(service, std::chrono::hours(24));
-    ASSERT_EQ(patientPort.open(0), 1);
-    Bytes message = sysex(8, 0x44);
-    MidiHeader header;
-    header.data = message.data();
-    header.bufferLength = static_cast<std::uint32_t>(message.size());
+// Closing lets a message already on the wire finish within its grace (the
+// device gets it whole), and cuts one that would take longer: then the send
+// reports failure and the header is back.
+TEST_F(OutPortTest, CloseLetsAMessageOnTheWireFinishWithinTheGrace) {
+    struct Case {
+        double bytesPerMs;
+        std::chrono::milliseconds grace;
+        int result;
+    } cases[] = {{0.5, 5s, 1}, {1e-6, 20ms, 0}};  // 40 ms for the message; hours for it
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytesPerMs);
+        RecordingPeer peer;
+        service.setReceiver(0, [&](auto m) { peer(m); });
+        service.setWireRate(c.bytesPerMs);
+        MidiOutPort closingPort(service, std::chrono::hours(24), c.grace);
+        ASSERT_EQ(closingPort.open(0), 1);
+        Bytes message = sysex(8, 0x44);
+        MidiHeader header;
+        header.data = message.data();
+        header.bufferLength = static_cast<std::uint32_t>(message.size());
 
-    std::atomic<int> result{-1};
-    std::thread sender([&] { result = patientPort.sendLong(&header); });
-    ASSERT_TRUE(eventually([&] { return (flagsOf(header) & MhdrInQueue) != 0; }));
-    // Without the reset-first close this would wait for the send: a hang.
-    EXPECT_EQ(patientPort.close(), 1);
-    sender.join();
-    EXPECT_EQ(result, 0) << "a cut-off message must not count as sent";
-    EXPECT_FALSE(flagsOf(header) & (MhdrInQueue | MhdrPrepared));
-    EXPECT_TRUE(peerA.messages().empty());
+        std::atomic<int> result{-1};
+        std::thread sender([&] { result = closingPort.sendLong(&header); });
+        ASSERT_TRUE(eventually([&] { return (flagsOf(header) & MhdrInQueue) != 0; }));
+        EXPECT_EQ(closingPort.close(), 1);
+        sender.join();
+        EXPECT_EQ(result, c.result);
+        EXPECT_FALSE(flagsOf(header) & (MhdrInQueue | MhdrPrepared));
+        EXPECT_EQ(peer.messages().size(), c.result == 1 ? 1u : 0u);
+    }
+}
+
+// A device that goes away mid-send: the service marks the header with an
+// error, and the send is reported failed, not done.
+TEST_F(OutPortTest, AWriteThatFailsOnTheWireIsNotSent) {
+    ASSERT_EQ(port.open(0), 1);
+    service.setFailWrites(0, true);
+    Bytes message = sysex(16, 0x21);
+    EXPECT_EQ(sendSysex(port, message.data(), static_cast<std::uint32_t>(message.size())), -1);
+    service.setFailWrites(0, false);
+    EXPECT_EQ(sendSysex(port, message.data(), static_cast<std::uint32_t>(message.size())), 0);
+    EXPECT_EQ(peerA.messages(), std::vector<Bytes>{message});
+}
+
+// A platform that never gives a header back, even after a reset, must not be
+// left reading bytes the caller reuses: the port sends a copy it owns, gives
+// that copy up, and refuses to send until it is opened again.
+class KeepingService : public VirtualMidiService {
+  public:
+    std::atomic<bool> keep{false};
+    MmResult outReset(MidiHandle handle) override {
+        return keep ? MmOk : VirtualMidiService::outReset(handle);
+    }
+};
+
+TEST(OutPortKeptHeaderTest, CallersBytesAreNeverLent) {
+    KeepingService service;
+    RecordingPeer peer;
+    service.addOutputDevice("Out", [&](auto m) { peer(m); });
+    service.setWireRate(1e-6);
+    {
+        MidiOutPort port(service, 20ms, 10ms);
+        ASSERT_EQ(port.open(0), 1);
+        service.keep = true;
+        Bytes message = sysex(8, 0x11);
+        {
+            // The copy the platform keeps is given up on purpose.
+            [[maybe_unused]] test::LeakAllowed allowed;
+            EXPECT_EQ(sendSysex(port, message.data(), static_cast<std::uint32_t>(message.size())),
+                      -1);
+        }
+        std::fill(message.begin(), message.end(), 0);  // the caller's bytes are free to reuse
+        EXPECT_EQ(sendSysex(port, message.data(), static_cast<std::uint32_t>(message.size())), -1)
+            << "a port whose buffer the platform kept sends nothing more";
+        service.keep = false;
+        service.setWireRate(0);
+        port.close();
+    }
 }
 
 TEST_F(OutPortTest, ConcurrentSendsNeverOverlap) {

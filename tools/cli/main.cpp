@@ -12,13 +12,13 @@
 #include "app/updater_session.h"
 #include "midi/portable/portable_timer.h"
 #include "midi/virtual/virtual_midi.h"
+#include "sim/device_simulator.h"
 #include "tools/cli/cli_options.h"
 #include "tools/cli/platform_midi.h"
 #include "tools/cli/port_select.h"
 #include "tools/cli/signal_watcher.h"
 #include "tools/cli/terminal_view.h"
 #include "tools/cli/trace_writer.h"
-#include "sim/device_simulator.h"
 
 namespace q4m::cli {
 namespace {
@@ -139,8 +139,14 @@ int run(const CliOptions& options, int argc, const char* const* argv, SignalWatc
                       inNames[static_cast<std::size_t>(in.index)] + "'");
         trace.comment("options: " + commandLine(argc, argv));
         trace.comment("ms, > host to device, < device to host, bytes");
-        session.setTrace([&trace](bool outbound, std::span<const std::uint8_t> bytes) {
-            trace.record(outbound, bytes);
+        using Event = app::UpdaterSession::TraceEvent;
+        session.setTrace([&trace](Event event, std::span<const std::uint8_t> bytes) {
+            // A failed send is marked right after its line (sends are serialised).
+            if (event == Event::OutboundFailed)
+                trace.comment("the send above failed (" + std::to_string(bytes.size()) +
+                              " bytes not sent)");
+            else
+                trace.record(event == Event::Outbound, bytes);
         });
     }
 
