@@ -62,7 +62,9 @@ int MidiOutPort::close() {
     // the lock, so a send waiting for a slow wire gets its header back at once
     // and the window still closes promptly.
     std::unique_lock lock(sendMutex_, std::defer_lock);
-    if (!lock.try_lock_for(closeGrace_)) {
+    const auto graceEnd = Clock::now() + closeGrace_;
+    while (!lock.try_lock() && Clock::now() < graceEnd) std::this_thread::sleep_for(DonePoll);
+    if (!lock.owns_lock()) {
         cutByClose_ = true;
         service_.outReset(handle);
         lock.lock();
@@ -84,11 +86,12 @@ int MidiOutPort::sendLong(MidiHeader* header) {
 
 int MidiOutPort::sendMessage(const std::uint8_t* bytes, std::uint32_t length) {
     std::lock_guard lock(sendMutex_);
-    if (!bytes || length == 0 || length > MessageCapacity || outgoingLost_) return 0;
+    if (!bytes || length == 0 || outgoingLost_) return 0;
     if (!outgoing_) outgoing_ = std::make_unique<Outgoing>();
-    std::memcpy(outgoing_->bytes.get(), bytes, length);
+    if (outgoing_->bytes.size() < length) outgoing_->bytes.resize(length);
+    std::memcpy(outgoing_->bytes.data(), bytes, length);
     MidiHeader& header = outgoing_->header;
-    header.data = outgoing_->bytes.get();
+    header.data = outgoing_->bytes.data();
     header.bufferLength = length;
     header.bytesRecorded = 0;
     header.flags.store(0);

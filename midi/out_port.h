@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "midi/platform.h"
 
@@ -46,9 +47,10 @@ class MidiOutPort {
     bool isOpen() const;
 
   private:
-    static constexpr std::uint32_t MessageCapacity = 65536;
+    // Sized for the engine's largest message; grows only for a larger one.
+    static constexpr std::uint32_t InitialCapacity = 65536;
     struct Outgoing {
-        std::unique_ptr<std::uint8_t[]> bytes{new std::uint8_t[MessageCapacity]};
+        std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(InitialCapacity);
         MidiHeader header;
     };
     int sendLocked(MidiHeader* header);
@@ -60,9 +62,10 @@ class MidiOutPort {
     // threads. sendMutex_ is held over a whole send and over the handle change
     // in open/close, so sends never interleave and close never takes the device
     // from a send in progress. close first marks closing_ (no new send starts),
-    // waits up to closeGrace for the lock, and only then resets the device
-    // without the lock, which ends a waiting send at once.
-    mutable std::timed_mutex sendMutex_;
+    // tries the lock for up to closeGrace, and only then resets the device
+    // without the lock, which ends a waiting send at once. (A plain mutex
+    // tried in a loop: ThreadSanitizer does not follow timed mutex waits.)
+    mutable std::mutex sendMutex_;
     MidiHandle handle_ = nullptr;
     int deviceIndex_ = 0;
     std::atomic<bool> closing_{false};
