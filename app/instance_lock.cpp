@@ -55,28 +55,25 @@ std::string lockFileName(std::string_view name) {
     return file + ".lock";
 }
 
-namespace {
-
-bool isOwnPrivateDirectory(const std::string& path) {
+bool isUsableLockDirectory(const std::string& path) {
+    if (path.empty()) return false;
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) return false;
     return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
            (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-}  // namespace
-
 std::string defaultLockDirectory() {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        runtime != nullptr && runtime[0] == '/' && isOwnPrivateDirectory(runtime))
+        runtime != nullptr && runtime[0] == '/' && isUsableLockDirectory(runtime))
         return runtime;
     const char* tmp = std::getenv("TMPDIR");
     std::string base = (tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp";
     const std::string path = base + "/q4m-updater-" + std::to_string(::geteuid());
-    // mkdir fails on an existing name; the checks below then decide whether
-    // what is there can be trusted.
+    // mkdir fails on an existing name; isUsableLockDirectory then decides
+    // whether what is there can be trusted.
     ::mkdir(path.c_str(), 0700);
-    return isOwnPrivateDirectory(path) ? path : std::string();
+    return path;
 }
 
 }  // namespace q4m::app

@@ -32,9 +32,13 @@ class NamedLock {
 // byte as %XX, so distinct names never share a file.
 std::string lockFileName(std::string_view name);
 
-// $XDG_RUNTIME_DIR when it names a directory; otherwise <tmp>/q4m-updater-<uid>,
-// created 0700 if missing and used only if it is a real directory (not a
-// symlink) owned by this user. Empty when no such directory is available.
+// True for a real directory (not a symlink) owned by this user that nobody
+// else can write to: only there can a lock be trusted.
+bool isUsableLockDirectory(const std::string& path);
+
+// $XDG_RUNTIME_DIR when it is usable; otherwise <tmp>/q4m-updater-<uid>,
+// created 0700 if missing. The fallback is returned even when it turns out
+// unusable, so that start-up can name it in its message.
 std::string defaultLockDirectory();
 
 }  // namespace q4m::app

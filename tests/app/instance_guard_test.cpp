@@ -159,6 +159,37 @@ TEST(InstanceGuard, AnUnusableLockCountsAsATakenNumber) {
     EXPECT_FALSE(fs::exists(target));
 }
 
+// A directory that cannot hold the locks gets its own message, naming it,
+// never the instance-limit text, and no window.
+TEST(InstanceGuard, AnUnusableLockDirectoryIsNamedInItsOwnMessage) {
+    TempDir base;
+    const fs::path open = fs::path(base.path()) / "open-to-all";
+    fs::create_directory(open);
+    fs::permissions(open, fs::perms::all);
+    const fs::path linked = fs::path(base.path()) / "linked";
+    fs::create_directory_symlink(base.path(), linked);
+    // Trusted, but every lock name is taken by a symlink: not one lock can be made.
+    const fs::path trapped = fs::path(base.path()) / "trapped";
+    fs::create_directory(trapped, base.path());
+    fs::permissions(trapped, fs::perms::owner_all);
+    for (int n = 1; n <= CQ2wUpdatorApp::MaxInstances; ++n)
+        fs::create_symlink(
+            fs::path(base.path()) / "nowhere",
+            trapped / lockFileName(engine::withInstanceSuffix(engine::ProgramTitle, n)));
+    const std::string cases[] = {open.string(), linked.string(),
+                                 (fs::path(base.path()) / "missing").string(), trapped.string()};
+    for (const auto& dir : cases) {
+        SCOPED_TRACE(dir);
+        RecordingPlatform platform;
+        CQ2wUpdatorApp app(platform, dir);
+        EXPECT_FALSE(app.initInstance());
+        EXPECT_EQ(platform.boxes, std::vector<std::string>{engine::lockDirectoryText(dir)});
+        EXPECT_NE(platform.boxes.at(0).find("Cannot use the lock directory " + dir + ":"),
+                  std::string::npos);
+        EXPECT_TRUE(platform.dialogs.empty());
+    }
+}
+
 TEST(InstanceGuard, LockFileNamesAreFileSafeAndDistinct) {
     EXPECT_EQ(lockFileName("Vexa Q4m System 1.10 Updater (3)"),
               "Vexa%20Q4m%20System%201.10%20Updater%20%283%29.lock");
@@ -166,8 +197,8 @@ TEST(InstanceGuard, LockFileNamesAreFileSafeAndDistinct) {
     EXPECT_EQ(lockFileName("../x/y").find('/'), std::string::npos);
 }
 
-// The fallback directory is used only when it is a real directory of ours
-// that nobody else can write to.
+// The fallback directory is trusted only when it is a real directory of ours
+// that nobody else can write to; it is named either way, for the message.
 TEST(InstanceGuard, DefaultDirectoryRefusesWhatItCannotTrust) {
     TempDir base;
     const std::string savedTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
@@ -180,14 +211,23 @@ TEST(InstanceGuard, DefaultDirectoryRefusesWhatItCannotTrust) {
 
     EXPECT_EQ(defaultLockDirectory(), expected.string());  // created
     EXPECT_EQ(fs::status(expected).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_TRUE(isUsableLockDirectory(expected.string()));
 
     ::chmod(expected.c_str(), 0777);
-    EXPECT_EQ(defaultLockDirectory(), "");
+    EXPECT_EQ(defaultLockDirectory(), expected.string());
+    EXPECT_FALSE(isUsableLockDirectory(expected.string()));
     fs::remove(expected);
 
     fs::create_directory(fs::path(base.path()) / "real");
     fs::create_directory_symlink(fs::path(base.path()) / "real", expected);
-    EXPECT_EQ(defaultLockDirectory(), "");
+    EXPECT_EQ(defaultLockDirectory(), expected.string());
+    EXPECT_FALSE(isUsableLockDirectory(expected.string()));
+
+    // An unusable runtime directory is passed over for the fallback.
+    ::setenv("XDG_RUNTIME_DIR", (fs::path(base.path()) / "real").c_str(), 1);
+    ::chmod((fs::path(base.path()) / "real").c_str(), 0777);
+    EXPECT_EQ(defaultLockDirectory(), expected.string());
+    ::unsetenv("XDG_RUNTIME_DIR");
 
     if (savedTmp.empty())
         ::unsetenv("TMPDIR");
