@@ -29,6 +29,9 @@ inline constexpr unsigned AboutCommandId = 0x10;
 
 enum class MessageIcon { Stop, Warning };
 
+// Keys the window hands to the logic when the focused control did not take them.
+enum class DialogKey { Enter, Space };
+
 // The handlers a window calls while it runs modally.
 class DialogEvents {
   public:
@@ -38,6 +41,11 @@ class DialogEvents {
     virtual void onRescan() = 0;
     virtual void onSysCommand(unsigned id, long param) = 0;
     virtual void onDestroy() = 0;
+    // Enter or Space that no focused control took; true when the logic used it.
+    virtual bool onDialogKey(DialogKey key) = 0;
+    // Exit, Escape, the close box or a close by the system: true lets the
+    // window close, false keeps it open.
+    virtual bool onCloseRequest() = 0;
 };
 
 class AboutWindow {
@@ -72,8 +80,18 @@ class DialogWindow {
 
     // Modal to the window; returns once the user has closed it (one OK button).
     virtual void messageBox(std::string_view text, std::string_view caption, MessageIcon icon) = 0;
+    // Modal question with Yes and No, warning icon; No is the default button
+    // and the answer to Escape, so a stray Enter never says Yes. True for Yes.
+    virtual bool askYesNo(std::string_view text, std::string_view caption) = 0;
     virtual void setCaption(std::string_view text) = 0;
     virtual void setProgramIcon() = 0;
+
+    // The control that has the keyboard focus (0 when none of ours), and
+    // moving it; the logic decides where focus goes when controls are disabled.
+    virtual int focusedControl() = 0;
+    virtual void focusControl(int id) = 0;
+    // The name assistive technology reads for a control that shows no text of its own.
+    virtual void setAccessibleName(int id, std::string_view name) = 0;
 
     // Adds the About item below the platform's own window-menu items; false
     // when the window has no such menu.

@@ -37,6 +37,17 @@ void UiCallBridge::call(std::function<void()> task) {
     shared_->done.wait(lock, [&] { return *ran || shared_->closed; });
 }
 
+void UiCallBridge::post(std::function<void()> task) {
+    if (closed()) return;
+    window_.postToUiThread([shared = shared_, task = std::move(task)] {
+        {
+            std::lock_guard lock(shared->mutex);
+            if (shared->closed) return;
+        }
+        task();  // close() runs on this thread too: it cannot come in between
+    });
+}
+
 void UiCallBridge::close() {
     {
         std::lock_guard lock(shared_->mutex);

@@ -26,6 +26,9 @@ class UiCallBridge {
     // Runs task on the UI thread (at once when called there) and returns when
     // it has run, or when the bridge is closed first (the task then never runs).
     void call(std::function<void()> task);
+    // Queues task for the UI thread and returns at once; it runs only if the
+    // bridge is still open then. Any thread; never runs the task inline.
+    void post(std::function<void()> task);
     void close();
     bool closed() const;
 

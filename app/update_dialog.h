@@ -4,9 +4,13 @@
 // the drawing and calls the handlers.
 #pragma once
 
+#include <atomic>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/dialog_window.h"
+#include "app/sleep_inhibitor.h"
 #include "app/ui_bridge.h"
 #include "app/updater_session.h"
 #include "engine/timings.h"
@@ -26,6 +30,8 @@ class CQ2wUpdatorDlg : public engine::UpdateView, public DialogEvents {
 
     // Runs the window modally; returns once it has closed and the run has stopped.
     void doModal();
+    // Held for each run from Execute to its end; none by default. Set before doModal.
+    void setSleepInhibitor(SleepInhibitor* inhibitor) { inhibitor_ = inhibitor; }
 
     // DialogEvents (UI thread)
     void onInitDialog() override;
@@ -33,8 +39,14 @@ class CQ2wUpdatorDlg : public engine::UpdateView, public DialogEvents {
     void onRescan() override;
     void onSysCommand(unsigned id, long param) override;
     void onDestroy() override;
+    bool onDialogKey(DialogKey key) override;
+    bool onCloseRequest() override;
 
     void fillPortLists();
+    // What a port appearing or going away does while idle: the lists refilled,
+    // the user's choice kept where it still exists, the device preselected
+    // where it is new. UI thread.
+    void onPortsChanged();
 
     // UpdateView: callable from any thread; each takes effect on the UI thread
     // before it returns, and does nothing once the window is gone.
@@ -45,6 +57,7 @@ class CQ2wUpdatorDlg : public engine::UpdateView, public DialogEvents {
     void showError(engine::StringId id) override;
     void endBusy() override;
     void enableExecute(bool enable) override;
+    void beginAccepted() override;
 
     int busy() const { return busy_; }  // UI thread
     int instanceNumber() const { return instanceNumber_; }
@@ -53,12 +66,27 @@ class CQ2wUpdatorDlg : public engine::UpdateView, public DialogEvents {
   private:
     void preselect(int listId);
     void enableControls(bool enable);
+    void keepChoice(int listId, const std::vector<std::string>& before, const std::string& choice);
+    std::vector<std::string> listItems(int listId);
+    void showPortsHint();
+    void setStatusLine(const std::string& text);
+    void runEnded();
 
     DialogWindow& window_;
+    midi::MidiService& midi_;
     const int instanceNumber_;
-    // Only the UI thread touches busy_: the worker reaches endBusy through the bridge.
+    SleepInhibitor* inhibitor_ = nullptr;
+    // Only the UI thread touches these: the worker reaches them through the bridge.
     int busy_ = 0;
     bool destroyed_ = false;
+    bool rewriting_ = false;     // the device accepted the begin request of this run
+    bool asking_ = false;        // the stop question is open
+    bool portsChanged_ = false;  // ports changed during a run: refresh when it ends
+    bool hintShown_ = false;
+    std::string statusText_;
+    bool watching_ = false;
+    // Set by the service's thread when it has posted a refresh not yet run.
+    std::atomic<bool> refreshQueued_{false};
     UiCallBridge bridge_;
     // Declared last: destroyed first, so its join runs while the bridge and
     // the window the worker might still reach are whole.

@@ -24,4 +24,8 @@ void GatedView::enableExecute(bool enable) {
     if (open()) target_.enableExecute(enable);
 }
 
+void GatedView::beginAccepted() {
+    if (open()) target_.beginAccepted();
+}
+
 }  // namespace q4m::engine

@@ -25,6 +25,7 @@ class GatedView : public UpdateView {
     void showError(StringId id) override;
     void endBusy() override;
     void enableExecute(bool enable) override;
+    void beginAccepted() override;
 
   private:
     bool open() const { return !reply_.cancelled(); }

@@ -10,7 +10,7 @@ namespace q4m::engine {
 namespace {
 
 // The string table: id and exact text.
-constexpr std::array<std::pair<int, std::string_view>, 14> StringTable{{
+constexpr std::array<std::pair<int, std::string_view>, 22> StringTable{{
     {101, "About VEXA Q Series Updater(&A)..."},
     {102, "Time out error(1)"},
     {103, "Time out error(2)"},
@@ -25,6 +25,20 @@ constexpr std::array<std::pair<int, std::string_view>, 14> StringTable{{
     {113, "Can't open MIDI Out device."},
     {114, "Erasing Flash memory."},
     {115, "Data transmit  %d / %d "},
+    {116,
+     "The firmware update is still running.\n"
+     "If you stop it now, the device will not work until the update has been run again "
+     "to the end.\n\n"
+     "Stop the update?"},
+    {117, "Stop Update"},
+    {118, "No MIDI device found. Please connect the device."},
+    {119,
+     "Cannot use the lock directory %s: it must be a directory of your own that only you "
+     "can write to."},
+    {120, "A firmware update is running."},
+    {121, "Status"},
+    {122, "Step"},
+    {123, "Progress"},
 }};
 
 template <typename... Args>
@@ -55,5 +69,13 @@ std::string dataTransmitText(int offset, int total) {
 }
 
 std::string instanceLimitText(int limit) { return format(InstanceLimitFormat, limit); }
+
+std::string lockDirectoryText(std::string_view directory) {
+    // Not through format(): a path may be longer than its buffer.
+    const std::string_view text = loadString(StringId::LockDirectoryUnusable);
+    const auto at = text.find("%s");
+    return std::string(text.substr(0, at)) + std::string(directory) +
+           std::string(text.substr(at + 2));
+}
 
 }  // namespace q4m::engine

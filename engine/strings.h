@@ -22,6 +22,14 @@ enum class StringId : int {
     CantOpenMidiOut = 113,
     ErasingFlash = 114,
     DataTransmit = 115,  // printf format: bytes confirmed, bytes in all
+    StopQuestion = 116,  // asked before a close stops a run that is rewriting the device
+    StopCaption = 117,
+    NoDeviceFound = 118,          // status line when a port list is empty
+    LockDirectoryUnusable = 119,  // printf format: the directory
+    SleepInhibitReason = 120,     // shown by the system for the sleep inhibitor
+    StatusName = 121,             // accessible names of the controls without a text
+    StepName = 122,
+    ProgressName = 123,
 };
 
 // The text of an id; empty for an id that is not in the table.
@@ -44,5 +52,8 @@ std::string dataTransmitText(int offset, int total);
 
 // The instance-limit message filled with the limit.
 std::string instanceLimitText(int limit);
+
+// String 119 filled with the lock directory.
+std::string lockDirectoryText(std::string_view directory);
 
 }  // namespace q4m::engine

@@ -19,6 +19,8 @@ public:
     // Enables both port lists, Execute and Rescan Device, then clears the busy flag.
     virtual void endBusy() = 0;
     virtual void enableExecute(bool enable) = 0;
+    // The device has accepted the begin request: from here on it is being rewritten.
+    virtual void beginAccepted() {}
 };
 
 }  // namespace q4m::engine

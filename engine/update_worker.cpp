@@ -55,6 +55,7 @@ unsigned UpdateWorker(Engine& engine) {
     view.setStatusText("");
     if (begun->status == 11) return fail(engine, StringId::UseUpdateMode);
     if (begun->status != 0) return fail(engine, StringId::TransferError);
+    view.beginAccepted();
 
     if (!engine.reply.pause(engine.timings.beginPause)) return 0;
     if (runFlashPlan(engine) != 0) return 0;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace q4m::midi {
@@ -100,6 +101,17 @@ class MidiService {
 
     // The platform's text for a result (fetched by the ports, shown nowhere).
     virtual std::string errorText(MmResult result) = 0;
+
+    // Port hot-plug: changed() is called, on a thread of the service, soon
+    // after ports have appeared or disappeared (a burst may give one call).
+    // One watcher at a time; an empty function stops watching, and once that
+    // call returns the previous function is not running and never runs again.
+    // False when the service cannot tell (the default): the user rescans.
+    using PortsChangedFn = std::function<void()>;
+    virtual bool watchPorts(PortsChangedFn changed) {
+        (void)changed;
+        return false;
+    }
 };
 
 using TimerCallback = void (*)(std::uint32_t timerId, std::uint32_t message, std::uintptr_t user,

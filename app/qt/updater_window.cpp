@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyleOptionButton>
 #include <QThread>
 #include <algorithm>
 
@@ -30,6 +31,20 @@ QString fromUtf8(std::string_view text) {
 // Keeps the platform's exact bytes of each list entry, so the preselection
 // compares what the port reported, not a re-encoding of it.
 constexpr int NameBytesRole = Qt::UserRole + 1;
+
+// The template gives Rescan Device the default-button style without making it
+// the dialog's default: Enter stays Execute's. Qt ties the look to the role,
+// so the look alone is asked for here.
+class DefaultLookButton : public QPushButton {
+  public:
+    using QPushButton::QPushButton;
+
+  protected:
+    void initStyleOption(QStyleOptionButton* option) const override {
+        QPushButton::initStyleOption(option);
+        option->features |= QStyleOptionButton::DefaultButton;
+    }
+};
 
 }  // namespace
 
@@ -61,10 +76,15 @@ UpdaterWindow::UpdaterWindow() {
     execute_ = add(new QPushButton(QStringLiteral("Execute"), this), IdExecute, 119, 138, 50, 16);
     execute_->setDefault(true);
     auto* exit = add(new QPushButton(QStringLiteral("Exit"), this), IdExit, 182, 138, 50, 16);
-    add(new QLabel(QStringLiteral("MIDI IN"), this), 0, 7, 7, 225, 8);
-    add(new QLabel(QStringLiteral("MIDI OUT"), this), 0, 7, 37, 225, 8);
+    auto* inLabel = add(new QLabel(QStringLiteral("MIDI IN"), this), 0, 7, 7, 225, 8);
+    auto* outLabel = add(new QLabel(QStringLiteral("MIDI OUT"), this), 0, 7, 37, 225, 8);
     auto* inList = add(new QComboBox(this), IdInList, 7, 15, 225, 12);
     auto* outList = add(new QComboBox(this), IdOutList, 7, 45, 225, 12);
+    // Each label names its list, for assistive technology as for the eye.
+    inLabel->setBuddy(inList);
+    outLabel->setBuddy(outList);
+    inList->setAccessibleName(inLabel->text());
+    outList->setAccessibleName(outLabel->text());
     for (QComboBox* box : {inList, outList}) {
         // 115 units is the open height of the template's list.
         box->setMaxVisibleItems(std::max(1, du.y(115) / std::max(1, box->sizeHint().height())));
@@ -73,12 +93,21 @@ UpdaterWindow::UpdaterWindow() {
     progress_ = add(new QProgressBar(this), IdProgress, 7, 107, 225, 14);
     progress_->setTextVisible(false);
     auto* status = add(new QLineEdit(this), IdStatus, 12, 91, 220, 12);
-    auto* rescan =
-        add(new QPushButton(QStringLiteral("Rescan Device"), this), IdRescan, 145, 65, 87, 16);
+    auto* rescan = add(new DefaultLookButton(QStringLiteral("Rescan Device"), this), IdRescan, 145,
+                       65, 87, 16);
     auto* picture = add(new QLabel(this), IdPicture, 7, 134, 20, 20);
     picture->setFocusPolicy(Qt::NoFocus);
     auto* step = add(new QLineEdit(this), IdStep, 12, 78, 29, 12);
-    for (QLineEdit* edit : {status, step}) edit->setReadOnly(true);
+    for (QLineEdit* edit : {status, step}) {
+        edit->setReadOnly(true);
+        // Drawn on the window's colour, as read-only fields are, not as a
+        // field waiting for input.
+        QPalette palette = edit->palette();
+        palette.setBrush(QPalette::Base, palette.brush(QPalette::Window));
+        edit->setPalette(palette);
+    }
+    for (QPushButton* button : {execute_, exit, static_cast<QPushButton*>(rescan)})
+        button->setAccessibleName(button->text().remove(QLatin1Char('&')));
 
     setTabOrder(execute_, exit);
     setTabOrder(exit, inList);
@@ -93,8 +122,8 @@ UpdaterWindow::UpdaterWindow() {
     connect(rescan, &QPushButton::clicked, this, [this] {
         if (events_) events_->onRescan();
     });
-    // Exit, Escape and the close box all end the run, in every state.
-    connect(exit, &QPushButton::clicked, this, &QDialog::reject);
+    // Exit, Escape and the close box all come to reject(), where the logic decides.
+    connect(exit, &QPushButton::clicked, this, &UpdaterWindow::reject);
 }
 
 UpdaterWindow::~UpdaterWindow() = default;
@@ -117,16 +146,20 @@ void UpdaterWindow::runModal(DialogEvents& events) {
     events_ = nullptr;
 }
 
+void UpdaterWindow::reject() {
+    if (events_ && !events_->onCloseRequest()) return;
+    QDialog::reject();
+}
+
 void UpdaterWindow::keyPressEvent(QKeyEvent* event) {
-    // Enter is the dialog's Execute command unless a focused button takes it,
-    // and it reaches the logic even while the button is disabled, where the
-    // logic answers "In Progress.".
+    // Only keys the focused control left alone arrive here (a focused button
+    // takes its own Enter and Space); the logic decides what they mean.
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && event->modifiers() == Qt::NoModifier &&
-        !qobject_cast<QPushButton*>(focusWidget())) {
-        if (events_) events_->onExecute();
+    const bool space = event->key() == Qt::Key_Space;
+    if ((enter || space) && event->modifiers() == Qt::NoModifier && events_ &&
+        !qobject_cast<QPushButton*>(focusWidget()) &&
+        events_->onDialogKey(enter ? DialogKey::Enter : DialogKey::Space))
         return;
-    }
     QDialog::keyPressEvent(event);
 }
 
@@ -189,6 +222,27 @@ void UpdaterWindow::messageBox(std::string_view text, std::string_view caption, 
     QMessageBox box(icon == MessageIcon::Stop ? QMessageBox::Critical : QMessageBox::Warning,
                     fromUtf8(caption), fromUtf8(text), QMessageBox::Ok, this);
     box.exec();
+}
+
+bool UpdaterWindow::askYesNo(std::string_view text, std::string_view caption) {
+    QMessageBox box(QMessageBox::Warning, fromUtf8(caption), fromUtf8(text),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+int UpdaterWindow::focusedControl() {
+    const QWidget* focused = focusWidget();
+    return focused ? focused->property("controlId").toInt() : 0;
+}
+
+void UpdaterWindow::focusControl(int id) {
+    if (QWidget* widget = control(id)) widget->setFocus(Qt::OtherFocusReason);
+}
+
+void UpdaterWindow::setAccessibleName(int id, std::string_view name) {
+    if (QWidget* widget = control(id)) widget->setAccessibleName(fromUtf8(name));
 }
 
 void UpdaterWindow::setCaption(std::string_view text) {

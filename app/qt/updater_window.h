@@ -42,6 +42,10 @@ class UpdaterWindow : public QDialog, public DialogWindow {
     void setProgressRange(int low, int high) override;
     void setProgressPos(int pos) override;
     void messageBox(std::string_view text, std::string_view caption, MessageIcon icon) override;
+    bool askYesNo(std::string_view text, std::string_view caption) override;
+    int focusedControl() override;
+    void focusControl(int id) override;
+    void setAccessibleName(int id, std::string_view name) override;
     void setCaption(std::string_view text) override;
     void setProgramIcon() override;
     bool addAboutItem(std::string_view text, unsigned commandId) override;
@@ -49,6 +53,9 @@ class UpdaterWindow : public QDialog, public DialogWindow {
     void defaultSysCommand(unsigned id, long param) override;
     void postToUiThread(std::function<void()> task) override;
     bool onUiThread() const override;
+
+    // Every close (Exit, Escape, the close box, the system) comes through here.
+    void reject() override;
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;

@@ -86,6 +86,14 @@ struct VirtualMidiService::Impl {
 
     std::mutex mutex;
     std::condition_variable changed;  // any state change; waiters re-check their condition
+    // Held while the watcher runs, so that replacing it waits for a call in progress.
+    std::mutex watchMutex;
+    PortsChangedFn watcher;
+
+    void announce() {
+        std::lock_guard lock(watchMutex);
+        if (watcher) watcher();
+    }
     // unique_ptr keeps a device's address stable while devices are added.
     std::vector<std::unique_ptr<OutDevice>> outs;
     std::vector<std::unique_ptr<InDevice>> ins;
@@ -243,12 +251,17 @@ VirtualMidiService::~VirtualMidiService() {
 }
 
 int VirtualMidiService::addOutputDevice(std::string name, Receiver receiver) {
-    std::lock_guard lock(impl_->mutex);
-    auto device = std::make_unique<Impl::OutDevice>();
-    device->name = std::move(name);
-    device->receiver = std::move(receiver);
-    impl_->outs.push_back(std::move(device));
-    return static_cast<int>(impl_->outs.size()) - 1;
+    int index = 0;
+    {
+        std::lock_guard lock(impl_->mutex);
+        auto device = std::make_unique<Impl::OutDevice>();
+        device->name = std::move(name);
+        device->receiver = std::move(receiver);
+        impl_->outs.push_back(std::move(device));
+        index = static_cast<int>(impl_->outs.size()) - 1;
+    }
+    impl_->announce();
+    return index;
 }
 
 void VirtualMidiService::setReceiver(int outIndex, Receiver receiver) {
@@ -258,11 +271,22 @@ void VirtualMidiService::setReceiver(int outIndex, Receiver receiver) {
 }
 
 int VirtualMidiService::addInputDevice(std::string name) {
-    std::lock_guard lock(impl_->mutex);
-    auto device = std::make_unique<Impl::InDevice>();
-    device->name = std::move(name);
-    impl_->ins.push_back(std::move(device));
-    return static_cast<int>(impl_->ins.size()) - 1;
+    int index = 0;
+    {
+        std::lock_guard lock(impl_->mutex);
+        auto device = std::make_unique<Impl::InDevice>();
+        device->name = std::move(name);
+        impl_->ins.push_back(std::move(device));
+        index = static_cast<int>(impl_->ins.size()) - 1;
+    }
+    impl_->announce();
+    return index;
+}
+
+bool VirtualMidiService::watchPorts(PortsChangedFn changed) {
+    std::lock_guard lock(impl_->watchMutex);
+    impl_->watcher = std::move(changed);
+    return true;
 }
 
 void VirtualMidiService::sendToHost(int inIndex, std::span<const std::uint8_t> bytes) {

@@ -25,6 +25,7 @@ public:
     ~VirtualMidiService() override;
 
     // Devices, numbered in the order they are added (separately for in and out).
+    // Each addition is announced to the port watcher, on the adding thread.
     int addOutputDevice(std::string name, Receiver receiver = {});
     void setReceiver(int outIndex, Receiver receiver);
     int addInputDevice(std::string name);
@@ -67,6 +68,7 @@ public:
     MmResult outLongMsg(MidiHandle handle, MidiHeader* header) override;
     MmResult outReset(MidiHandle handle) override;
     std::string errorText(MmResult result) override;
+    bool watchPorts(PortsChangedFn changed) override;
 
 private:
     struct Impl;

@@ -49,6 +49,11 @@ class FakeWindow : public DialogWindow, public AboutWindow {
     std::atomic<int> offThreadCalls{0};
     // Called inside messageBox, while the "box" is open.
     std::function<void()> whileBoxOpen;
+    // Questions asked, and the answer the "user" gives (called while it is open).
+    std::vector<Box> questions;
+    std::function<bool()> answer = [] { return false; };
+    int focus = IdExecute;
+    std::map<int, std::string> accessibleNames;
 
     void runModal(DialogEvents& events) override {
         events.onInitDialog();
@@ -78,9 +83,39 @@ class FakeWindow : public DialogWindow, public AboutWindow {
         ui();
         lists[id].selection = index;
     }
+    // As a toolkit does: disabling the focused control passes the focus to
+    // the next enabled tab stop.
     void enableControl(int id, bool enable) override {
         ui();
         enabled[id] = enable;
+        if (enable || focus != id) return;
+        static constexpr int TabOrder[] = {IdExecute, IdExit,   IdInList, IdOutList,
+                                           IdStatus,  IdRescan, IdStep};
+        const auto at = std::find(std::begin(TabOrder), std::end(TabOrder), id) - TabOrder;
+        for (int i = 1; i < 7; ++i) {
+            const int next = TabOrder[(at + i) % 7];
+            if (!enabled.count(next) || enabled[next]) {
+                focus = next;
+                return;
+            }
+        }
+    }
+    int focusedControl() override {
+        ui();
+        return focus;
+    }
+    void focusControl(int id) override {
+        ui();
+        focus = id;
+    }
+    void setAccessibleName(int id, std::string_view name) override {
+        ui();
+        accessibleNames[id] = name;
+    }
+    bool askYesNo(std::string_view text, std::string_view cap) override {
+        ui();
+        questions.push_back({std::string(text), std::string(cap), MessageIcon::Warning});
+        return answer();
     }
     void setControlText(int id, std::string_view text) override {
         ui();

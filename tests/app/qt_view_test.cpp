@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -15,6 +16,7 @@
 #include <QTest>
 #include <QTimer>
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "app/qt/about_box.h"
@@ -23,6 +25,7 @@
 #include "engine/strings.h"
 #include "midi/portable/portable_timer.h"
 #include "midi/virtual/virtual_midi.h"
+#include "tests/app/dialog_rig.h"
 
 // Qt is not built with ThreadSanitizer: its own thread pool's allocations and
 // futex-based locks are invisible to it and show up as races between Qt's
@@ -57,9 +60,10 @@ class QtView : public testing::Test {
         midi.addInputDevice("VEXA Q Series (2)");
     }
 
-    // Runs fn from the event loop every few ms until it returns true.
-    static void whenReady(std::function<bool()> fn) {
-        auto* timer = new QTimer;
+    // Runs fn from the event loop every few ms until it returns true, or
+    // until the test's window goes.
+    void whenReady(std::function<bool()> fn) {
+        auto* timer = new QTimer(&window);
         timer->setInterval(5);
         QObject::connect(timer, &QTimer::timeout, [timer, fn] {
             if (fn()) timer->deleteLater();
@@ -107,6 +111,22 @@ TEST_F(QtView, HasTheTemplateControlsTabOrderAndDefaultButton) {
         while (w->focusPolicy() == Qt::NoFocus || !w->property("controlId").isValid());
         EXPECT_EQ(w->property("controlId").toInt(), order[i]) << "tab stop " << i;
     }
+
+    // Every control has a name for assistive technology; the labels name their lists.
+    for (const int id :
+         {IdExecute, IdExit, IdInList, IdOutList, IdProgress, IdStatus, IdRescan, IdStep})
+        EXPECT_FALSE(window.control(id)->accessibleName().isEmpty()) << id;
+    EXPECT_EQ(window.control(IdInList)->accessibleName(), QStringLiteral("MIDI IN"));
+    EXPECT_EQ(window.control(IdStatus)->accessibleName(), QStringLiteral("Status"));
+    std::map<QString, QWidget*> buddies;
+    for (auto* label : window.findChildren<QLabel*>()) buddies[label->text()] = label->buddy();
+    EXPECT_EQ(buddies[QStringLiteral("MIDI IN")], window.control(IdInList));
+    EXPECT_EQ(buddies[QStringLiteral("MIDI OUT")], window.control(IdOutList));
+    // Read-only fields drawn as such; no minimise or maximise box.
+    EXPECT_EQ(window.control(IdStatus)->palette().color(QPalette::Base),
+              window.palette().color(QPalette::Window));
+    EXPECT_FALSE(window.windowFlags() &
+                 (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
 
     // Template 103 is 239 by 161 units, the Execute button 50 by 16.
     EXPECT_GT(window.width(), window.height());
@@ -178,6 +198,112 @@ TEST_F(QtView, ErrorBoxFromAnotherThreadReturnsOnlyOnceClosed) {
     EXPECT_EQ(caption, QStringLiteral("Error"));
     EXPECT_EQ(icon, QMessageBox::Critical);
     EXPECT_EQ(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+}
+
+// The impatient double press: Enter starts the run, and a second Enter or a
+// Space must reach the logic ("In Progress."), never the Exit button that
+// sits next in the tab order.
+TEST_F(QtView, EnterThenEnterAndSpaceDuringARunSayInProgressAndKeepTheWindowOpen) {
+    // The device never answers: the run waits for its identity reply.
+    CQ2wUpdatorDlg dialog(window, midi, timer, 2);
+    QStringList boxes;
+    whenReady([&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box && box->isVisible()) {
+            boxes << box->text();
+            box->button(QMessageBox::Ok)->click();
+        }
+        return boxes.size() == 2;
+    });
+    bool openAfterKeys = false;
+    int step = 0;
+    whenReady([&] {
+        if (!window.isVisible()) return false;
+        auto press = [&](int key) {
+            QWidget* target = window.focusWidget() ? window.focusWidget() : &window;
+            QTest::keyClick(target, Qt::Key(key));  // returns once a box it raised is closed
+        };
+        if (step == 0) {
+            press(Qt::Key_Return);
+            step = dialog.busy() ? 1 : -1;
+            return step < 0;
+        }
+        press(Qt::Key_Return);
+        press(Qt::Key_Space);
+        openAfterKeys = window.isVisible() && dialog.busy() == 1;
+        window.reject();  // before the begin request: closes without a question
+        return true;
+    });
+    dialog.doModal();
+    EXPECT_EQ(step, 1);
+    EXPECT_TRUE(openAfterKeys);
+    EXPECT_EQ(boxes, QStringList({QStringLiteral("In Progress."), QStringLiteral("In Progress.")}));
+}
+
+// Closing while the device is being rewritten asks first. The question's
+// default is No, so a stray Enter into it keeps the run; Yes closes at once.
+TEST_F(QtView, ClosingDuringTheRewriteAsksAndAStrayEnterKeepsTheRun) {
+    // Held at the first erase: past the begin request.
+    test::GatedDevice device(midi, [](std::span<const std::uint8_t> m) {
+        return test::makerCommand(m) == 0x0A ? test::GatedDevice::Action::Swallow
+                                             : test::GatedDevice::Action::Pass;
+    });
+    CQ2wUpdatorDlg dialog(window, midi, timer, 1, test::quickTimings());
+    QStringList answers;
+    bool defaultIsNo = false;
+    bool runningAfterNo = false;
+    whenReady([&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible()) return false;
+        defaultIsNo = box->defaultButton() == box->button(QMessageBox::No);
+        if (answers.isEmpty()) {
+            answers << QStringLiteral("Enter");
+            QTest::keyClick(box, Qt::Key_Return);
+        } else {
+            answers << QStringLiteral("Yes");
+            box->button(QMessageBox::Yes)->click();
+        }
+        return answers.size() == 2;
+    });
+    int step = 0;
+    whenReady([&] {
+        if (!window.isVisible()) return false;
+        if (step == 0) {
+            window.control(IdExecute)->setFocus();
+            QTest::keyClick(window.focusWidget(), Qt::Key_Return);
+            step = 1;
+            return false;
+        }
+        if (device.held() < 1) return false;
+        QTest::keyClick(window.focusWidget(), Qt::Key_Escape);  // asked; Enter says No
+        runningAfterNo =
+            window.isVisible() && dialog.busy() == 1 && dialog.session().workerRunning();
+        window.control(IdExit)->setFocus();
+        QTest::keyClick(window.focusWidget(), Qt::Key_Space);  // Exit: asked; Yes
+        return true;
+    });
+    dialog.doModal();
+    EXPECT_TRUE(defaultIsNo);
+    EXPECT_TRUE(runningAfterNo);
+    EXPECT_EQ(answers, QStringList({QStringLiteral("Enter"), QStringLiteral("Yes")}));
+    EXPECT_FALSE(window.isVisible());
+}
+
+// A port plugged in while the window is idle shows up without Rescan Device,
+// and the user's choice stays.
+TEST_F(QtView, APortAddedWhileIdleAppearsInTheListsKeepingTheChoice) {
+    CQ2wUpdatorDlg dialog(window, midi, timer, 2);
+    dialog.onInitDialog();
+    auto* outList = qobject_cast<QComboBox*>(window.control(IdOutList));
+    outList->setCurrentIndex(0);  // the user picks the first port
+    std::thread([&] { midi.addOutputDevice("Soft Synth"); }).join();
+    QDeadlineTimer deadline(30000);
+    while (outList->count() < 3 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(outList->count(), 3);
+    EXPECT_EQ(outList->itemText(2), QStringLiteral("Soft Synth"));
+    EXPECT_EQ(outList->currentIndex(), 0);
+    dialog.onDestroy();
 }
 
 TEST_F(QtView, EscapeEndsTheRunAndLaterViewCallsAreDropped) {

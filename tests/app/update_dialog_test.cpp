@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "app/minimized_icon.h"
 #include "app/port_choice.h"
+#include "app/sleep_inhibitor.h"
 #include "engine/strings.h"
 #include "tests/app/dialog_rig.h"
 
@@ -237,6 +240,222 @@ TEST(UpdaterDialogClose, ClosingInEveryWaitEndsTheRunSilently) {
         EXPECT_TRUE(rig.window.boxes.empty());
         EXPECT_EQ(rig.window.offThreadCalls.load(), 0);
     }
+}
+
+// Disabling the focused control for a run passes the focus on; it must go to
+// the read-only status line, never to Exit, whatever the user had focused.
+// Enter and Space there reach Execute and say "In Progress.".
+TEST(UpdaterDialogKeys, TheFocusLeavesDisabledControlsForTheStatusLineNotExit) {
+    for (const int focused : {IdExecute, IdInList, IdOutList, IdRescan}) {
+        SCOPED_TRACE(focused);
+        Rig rig;
+        rig.gated = std::make_unique<GatedDevice>(rig.midi, [](std::span<const std::uint8_t> m) {
+            return isIdentityRequest(m) ? Action::Swallow : Action::Pass;
+        });
+        auto& dialog = rig.open();
+        rig.window.focus = focused;
+        dialog.onExecute();
+        ASSERT_EQ(dialog.busy(), 1);
+        EXPECT_EQ(rig.window.focus, IdStatus);
+        EXPECT_TRUE(dialog.onDialogKey(DialogKey::Enter));
+        EXPECT_TRUE(dialog.onDialogKey(DialogKey::Space));
+        ASSERT_EQ(rig.window.boxes.size(), 2u);
+        for (const auto& box : rig.window.boxes) EXPECT_EQ(box.text, "In Progress.");
+        EXPECT_EQ(dialog.busy(), 1);
+        rig.close();
+    }
+    // Idle: Enter is Execute (here it fails to open), Space on a field is nothing.
+    Rig rig;
+    auto& dialog = rig.open();
+    rig.window.focus = IdStatus;
+    EXPECT_FALSE(dialog.onDialogKey(DialogKey::Space));
+    EXPECT_TRUE(rig.window.boxes.empty());
+    EXPECT_TRUE(dialog.onDialogKey(DialogKey::Enter));
+    ASSERT_EQ(rig.window.boxes.size(), 1u);
+    EXPECT_EQ(rig.window.boxes[0].text, "Can't open MIDI Out device.");
+    // A control that stays enabled keeps its focus.
+    rig.window.focus = IdStep;
+    rig.window.boxes.clear();
+    dialog.onExecute();
+    EXPECT_EQ(rig.window.focus, IdStep);
+}
+
+// The close question comes only while the device is being rewritten: after
+// it accepted the begin request and before the run ended.
+TEST(UpdaterDialogClose, AsksBeforeStoppingOnlyBetweenBeginAndTheEnd) {
+    Rig rig;
+    rig.gated = std::make_unique<GatedDevice>(rig.midi, [](std::span<const std::uint8_t> m) {
+        return isIdentityRequest(m) || makerCommand(m) == 0x0A ? Action::Swallow : Action::Pass;
+    });
+    rig.open();
+    EXPECT_TRUE(rig.dialog->onCloseRequest());  // idle
+    rig.dialog->onExecute();
+    ASSERT_TRUE(rig.window.pumpUntil([&] { return rig.gated->held() == 1; }));
+    EXPECT_TRUE(rig.dialog->onCloseRequest());  // waiting for the identity: nothing changed yet
+    EXPECT_TRUE(rig.window.questions.empty());
+    rig.close();
+
+    // Held at the first erase, past the begin request.
+    Rig run;
+    run.gated = std::make_unique<GatedDevice>(run.midi, [](std::span<const std::uint8_t> m) {
+        return makerCommand(m) == 0x0A ? Action::Swallow : Action::Pass;
+    });
+    auto& dialog = run.open();
+    dialog.onExecute();
+    ASSERT_TRUE(run.window.pumpUntil([&] { return run.gated->held() == 1; }));
+    bool secondClose = true;
+    run.window.answer = [&] {
+        secondClose = dialog.onCloseRequest();  // the user closes again while asked
+        return false;
+    };
+    EXPECT_FALSE(dialog.onCloseRequest());  // "No": the run goes on
+    EXPECT_FALSE(secondClose);
+    ASSERT_EQ(run.window.questions.size(), 1u);
+    EXPECT_EQ(run.window.questions[0].caption, "Stop Update");
+    EXPECT_NE(run.window.questions[0].text.find("run again"), std::string::npos);
+    EXPECT_EQ(dialog.busy(), 1);
+    EXPECT_TRUE(dialog.session().workerRunning());
+
+    run.window.answer = [] { return true; };
+    EXPECT_TRUE(dialog.onCloseRequest());  // "Yes": closing stops it silently
+    run.close();
+    EXPECT_TRUE(run.window.boxes.empty());
+
+    // After a completed run the window closes without a question.
+    Rig done;
+    done.attachDevice();
+    done.open();
+    done.dialog->onExecute();
+    ASSERT_TRUE(done.runEnded());
+    done.window.answer = [] {
+        ADD_FAILURE() << "asked after the run";
+        return false;
+    };
+    EXPECT_TRUE(done.dialog->onCloseRequest());
+}
+
+class RecordingInhibitor : public SleepInhibitor {
+  public:
+    void acquire(std::string_view who, std::string_view why) override {
+        ++acquired;
+        held = true;
+        this->who = who;
+        this->why = why;
+    }
+    void release() override { held = false; }
+    int acquired = 0;
+    bool held = false;
+    std::string who, why;
+};
+
+// Held for the run only, and given back however the run ends.
+TEST(UpdaterDialogRun, KeepsTheMachineAwakeForTheRunAndReleasesItAtAnyEnd) {
+    enum class End { Completed, Failed, Closed };
+    for (const End end : {End::Completed, End::Failed, End::Closed}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        Rig rig;
+        RecordingInhibitor inhibitor;
+        if (end == End::Closed) {
+            rig.gated = std::make_unique<GatedDevice>(rig.midi, [](auto m) {
+                return makerCommand(m) == 0x0A ? Action::Swallow : Action::Pass;
+            });
+        } else {
+            sim::SimConfig config;
+            config.updateMode = end == End::Completed;
+            rig.attachDevice(config);
+        }
+        auto& dialog = rig.open();
+        dialog.setSleepInhibitor(&inhibitor);
+        EXPECT_FALSE(inhibitor.held);
+        dialog.onExecute();
+        EXPECT_TRUE(inhibitor.held);
+        EXPECT_EQ(inhibitor.who, engine::ProgramTitle);
+        EXPECT_EQ(inhibitor.why, "A firmware update is running.");
+        if (end == End::Closed) {
+            ASSERT_TRUE(rig.window.pumpUntil([&] { return rig.gated->held() == 1; }));
+            rig.close();
+        } else {
+            ASSERT_TRUE(rig.runEnded());
+        }
+        EXPECT_FALSE(inhibitor.held);
+        EXPECT_EQ(inhibitor.acquired, 1);
+    }
+}
+
+// Ports announced by the service's own thread refresh the lists on the UI
+// thread: the user's choice stays while its port is there, a device that has
+// just appeared is preselected, and nothing moves during a run.
+TEST(UpdaterDialogPorts, PortsThatComeAndGoRefreshTheListsKeepingTheChoice) {
+    Rig rig;
+    rig.addPorts({"Midi Through Port-0"});
+    rig.open();
+    EXPECT_EQ(rig.window.lists[IdOutList].selection, -1);
+    auto plugIn = [&](const std::string& name) {
+        std::thread([&] { rig.addPorts({name}); }).join();
+        return rig.window.pumpUntil([&] {
+            return rig.window.lists[IdOutList].items.size() ==
+                       static_cast<std::size_t>(rig.midi.outDeviceCount()) &&
+                   rig.window.lists[IdInList].items.size() ==
+                       static_cast<std::size_t>(rig.midi.inDeviceCount());
+        });
+    };
+    rig.window.lists[IdOutList].selection = 0;  // the user's choice
+    ASSERT_TRUE(plugIn("Soft Synth"));
+    EXPECT_EQ(rig.window.lists[IdOutList].selection, 0);
+    EXPECT_EQ(rig.window.lists[IdInList].selection, -1);
+
+    ASSERT_TRUE(plugIn("VEXA Q Series"));  // the device arrives: preselected
+    EXPECT_EQ(rig.window.lists[IdOutList].selection, 2);
+    EXPECT_EQ(rig.window.lists[IdInList].selection, 2);
+
+    rig.window.lists[IdOutList].selection = 1;  // the user prefers another port
+    ASSERT_TRUE(plugIn("Other"));
+    EXPECT_EQ(rig.window.lists[IdOutList].selection, 1);
+    EXPECT_EQ(rig.window.lists[IdInList].selection, 2);
+    EXPECT_EQ(rig.window.offThreadCalls.load(), 0);
+    rig.close();
+
+    // During a run the lists stay as they are; they catch up when it ends.
+    Rig busy;
+    busy.gated = std::make_unique<GatedDevice>(busy.midi, [](std::span<const std::uint8_t> m) {
+        return isIdentityRequest(m) ? Action::Swallow : Action::Pass;
+    });
+    engine::Timings timings = quickTimings();
+    timings.identityReply = 300ms;
+    auto& running = busy.open(1, timings);
+    running.onExecute();
+    std::thread([&] { busy.addPorts({"Late Port"}); }).join();
+    busy.window.pumpPending();
+    EXPECT_EQ(busy.window.lists[IdOutList].items.size(), 1u);
+    ASSERT_TRUE(busy.runEnded());  // "Time out error(1)"
+    EXPECT_EQ(busy.window.lists[IdOutList].items,
+              (std::vector<std::string>{"VEXA Q Series", "Late Port"}));
+    EXPECT_EQ(busy.window.lists[IdOutList].selection, 0);
+}
+
+TEST(UpdaterDialogPorts, WithNoPortsTheStatusLineSaysToConnectTheDevice) {
+    const std::string hint = "No MIDI device found. Please connect the device.";
+    Rig rig;
+    rig.open();
+    EXPECT_EQ(rig.window.texts[IdStatus], hint);
+    std::thread([&] { rig.addPorts({"VEXA Q Series"}); }).join();
+    ASSERT_TRUE(rig.window.pumpUntil([&] { return rig.window.texts[IdStatus].empty(); }));
+    EXPECT_EQ(rig.window.lists[IdOutList].selection, 0);
+
+    // The hint never covers what a run said last.
+    Rig after;
+    auto& last = after.open();
+    last.setStatusText("Version update completed.");
+    last.onRescan();
+    EXPECT_EQ(after.window.texts[IdStatus], "Version update completed.");
+}
+
+TEST(UpdaterDialogInit, ControlsWithoutTextGetAccessibleNames) {
+    Rig rig;
+    rig.open();
+    const std::map<int, std::string> names{
+        {IdStatus, "Status"}, {IdStep, "Step"}, {IdProgress, "Progress"}};
+    EXPECT_EQ(rig.window.accessibleNames, names);
 }
 
 TEST(UpdaterDialogAbout, OnlyTheAboutCommandFamilyOpensTheBox) {
