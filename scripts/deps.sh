@@ -5,7 +5,7 @@ PACKAGES=(
     build-essential cmake ninja-build pkg-config python3
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libgl-dev libasound2-dev libcli11-dev
-    xvfb xauth
+    xvfb xauth dbus-daemon
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -4,6 +4,9 @@
 #include <QMessageBox>
 
 #include "app/qt/updater_window.h"
+#if defined(Q4M_HAVE_QTDBUS)
+#include "app/qt/logind_inhibitor.h"
+#endif
 #include "app/update_dialog.h"
 
 namespace q4m::app::qt {
@@ -22,7 +25,13 @@ void QtAppPlatform::appMessageBox(std::string_view text) {
 
 void QtAppPlatform::runMainDialog(int instanceNumber) {
     UpdaterWindow window;
+#if defined(Q4M_HAVE_QTDBUS)
+    LogindInhibitor inhibitor;  // outlives the dialog, which releases it
+#endif
     CQ2wUpdatorDlg dialog(window, midi_, timer_, instanceNumber, timings_);
+#if defined(Q4M_HAVE_QTDBUS)
+    dialog.setSleepInhibitor(&inhibitor);
+#endif
     dialog.doModal();
     // dialog goes first: it waits for a worker that is still ending.
 }

@@ -42,6 +42,9 @@ constexpr std::size_t RawOutputBufferBytes = 64 * 1024;
 // port's bridge would deliver them.
 constexpr std::size_t SequencerPieceBytes = 256;
 constexpr int RetryPauseMs = 1;
+// One plug-in announces a client and then each of its ports; the watcher
+// waits for this much quiet so that a burst gives one notice.
+constexpr int AnnounceSettleMs = 100;
 
 // extra: MhdrError when the bytes could not be passed on.
 void markDone(MidiHeader* header, std::uint32_t extra = 0) {
@@ -356,6 +359,78 @@ struct OutStream {
     }
 };
 
+// Listens to the sequencer's announce port and calls the watcher, on its own
+// thread, once a burst of client or port announcements has settled.
+struct PortWatch {
+    snd_seq_t* seq = nullptr;
+    Waker waker;
+    std::atomic<bool> closing{false};
+    std::thread thread;
+    std::function<void()> notify;  // set before the thread starts, never changed
+
+    ~PortWatch() {
+        if (seq) snd_seq_close(seq);
+    }
+
+    bool open() {
+        if (!waker.valid()) return false;
+        seq = alsa::openSequencer(SND_SEQ_OPEN_INPUT);
+        if (!seq) return false;
+        // Takes events only, so nobody else can subscribe and it is listed nowhere.
+        const int port = snd_seq_create_simple_port(
+            seq, "announce", SND_SEQ_PORT_CAP_WRITE,
+            SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+        return port >= 0 && snd_seq_connect_from(seq, port, SND_SEQ_CLIENT_SYSTEM,
+                                                 SND_SEQ_PORT_SYSTEM_ANNOUNCE) >= 0;
+    }
+
+    // Reads what has arrived; true when a client or port came, went or changed.
+    bool drain() {
+        bool changed = false;
+        for (;;) {
+            snd_seq_event_t* ev = nullptr;
+            const int r = snd_seq_event_input(seq, &ev);
+            if (r == -EAGAIN || (r < 0 && r != -ENOSPC)) return changed;
+            if (r == -ENOSPC) {  // announcements lost: something changed
+                changed = true;
+                continue;
+            }
+            if (!ev) continue;
+            switch (ev->type) {
+                case SND_SEQ_EVENT_CLIENT_START:
+                case SND_SEQ_EVENT_CLIENT_EXIT:
+                case SND_SEQ_EVENT_CLIENT_CHANGE:
+                case SND_SEQ_EVENT_PORT_START:
+                case SND_SEQ_EVENT_PORT_EXIT:
+                case SND_SEQ_EVENT_PORT_CHANGE:
+                    changed = true;
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+
+    void run() {
+        std::vector<pollfd> fds = sequencerPollFds(seq, POLLIN);
+        while (!closing) {
+            waitFor(fds, waker, -1);
+            if (closing || !drain()) continue;
+            while (!closing) {
+                waitFor(fds, waker, AnnounceSettleMs);
+                if (!drain()) break;
+            }
+            if (!closing) notify();
+        }
+    }
+
+    void stop() {
+        closing = true;
+        waker.wake();
+        if (thread.joinable()) thread.join();
+    }
+};
+
 }  // namespace
 
 struct AlsaMidiService::Impl {
@@ -369,6 +444,12 @@ struct AlsaMidiService::Impl {
     std::mutex handleMutex;
     std::set<InStream*> inStreams;
     std::set<OutStream*> outStreams;
+
+    // watchMutex is held while the watcher runs, so replacing it waits for a
+    // call in progress; the watch thread is started and stopped under it too.
+    std::mutex watchMutex;
+    PortsChangedFn watcher;
+    std::unique_ptr<PortWatch> watch;
 
     ~Impl() {
         if (query) snd_seq_close(query);
@@ -409,6 +490,7 @@ AlsaMidiService::AlsaMidiService() : impl_(std::make_unique<Impl>()) {
 }
 
 AlsaMidiService::~AlsaMidiService() {
+    watchPorts({});
     // Handles the host never closed: stop their threads before ALSA goes.
     for (InStream* s : impl_->inStreams) {
         {
@@ -703,6 +785,33 @@ MmResult AlsaMidiService::outReset(MidiHandle handle) {
     for (MidiHeader* header : abandoned) markDone(header);
     s->changed.notify_all();
     return MmOk;
+}
+
+bool AlsaMidiService::watchPorts(PortsChangedFn changed) {
+    std::unique_ptr<PortWatch> stopped;
+    {
+        std::lock_guard lock(impl_->watchMutex);
+        impl_->watcher = std::move(changed);
+        if (impl_->watcher && !impl_->watch) {
+            auto watch = std::make_unique<PortWatch>();
+            if (!watch->open()) {
+                impl_->watcher = {};
+                return false;
+            }
+            watch->notify = [impl = impl_.get()] {
+                std::lock_guard lock(impl->watchMutex);
+                if (impl->watcher) impl->watcher();
+            };
+            PortWatch* w = watch.get();
+            watch->thread = std::thread([w] { w->run(); });
+            impl_->watch = std::move(watch);
+        } else if (!impl_->watcher) {
+            stopped = std::move(impl_->watch);
+        }
+    }
+    // Joined outside the lock: the thread may be waiting for it to notify.
+    if (stopped) stopped->stop();
+    return true;
 }
 
 std::string AlsaMidiService::errorText(MmResult result) {

@@ -15,7 +15,10 @@
 //    256-byte pieces, as a hardware port would deliver it.
 //
 // Device lists are read anew on every count call (devices come and go); names
-// and opens refer to the list of the last count call. Without an ALSA service
+// and opens refer to the list of the last count call. Ports coming and going
+// are noticed through the sequencer's announcements (watchPorts): a USB
+// device's card shows up there as a kernel client when the kernel's
+// sequencer MIDI driver is loaded, as it is by default. Without an ALSA service
 // (no /dev/snd) both lists are empty, opens fail and nothing is printed.
 #pragma once
 
@@ -54,6 +57,7 @@ class AlsaMidiService : public MidiService {
     MmResult outReset(MidiHandle handle) override;
 
     std::string errorText(MmResult result) override;
+    bool watchPorts(PortsChangedFn changed) override;
 
   private:
     struct Impl;

@@ -40,6 +40,8 @@ TEST(AlsaWithoutSound, HasNoDevicesRefusesOpensAndPrintsNothing) {
             EXPECT_NE(service.inOpen(&handle, index, &MidiInPort::onMidiInput, 0), MmOk);
             EXPECT_EQ(handle, nullptr);
         }
+        // No sequencer to listen to: the window falls back to Rescan Device.
+        EXPECT_FALSE(service.watchPorts([] {}));
         // A handle this service never gave out is refused, not followed.
         int notAHandle = 0;
         MidiHeader header;

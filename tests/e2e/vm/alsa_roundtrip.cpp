@@ -7,6 +7,8 @@
 //   q4m-alsa-roundtrip send OUT_NAME IN_NAME SIZE
 //   q4m-alsa-roundtrip stall   (a send to a receiver that never reads ends
 //                               when the port is closed from another thread)
+//   q4m-alsa-roundtrip watch   (a sequencer port that appears and goes away is
+//                               announced to the port watcher both times)
 #include <alsa/asoundlib.h>
 
 #include <atomic>
@@ -191,16 +193,56 @@ int stallAndClose() {
     return rc;
 }
 
+int watchPorts() {
+    AlsaMidiService service;
+    MidiOutPort out(service, std::chrono::seconds(10));
+    std::atomic<int> notices{0};
+    if (!service.watchPorts([&] { ++notices; })) {
+        std::printf("roundtrip: the service cannot watch ports\n");
+        return 1;
+    }
+    auto waitFor = [&](int count) {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (notices < count && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return notices >= count;
+    };
+    const std::string name = "Hotplug Probe";
+    snd_seq_t* seq = nullptr;
+    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) {
+        std::printf("roundtrip: no sequencer\n");
+        return 1;
+    }
+    snd_seq_set_client_name(seq, name.c_str());
+    snd_seq_create_simple_port(seq, name.c_str(),
+                               SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                               SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    const bool arrived = waitFor(1) && findPort(out, name) >= 0;
+    const int afterArrival = notices;
+    snd_seq_close(seq);
+    const bool left = waitFor(afterArrival + 1) && findPort(out, name) < 0;
+    service.watchPorts({});
+    const int atStop = notices;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const bool quiet = notices == atStop;
+    std::printf("roundtrip: watch: arrival %s, departure %s, %d notice(s), %s after stop\n",
+                arrived ? "seen" : "MISSED", left ? "seen" : "MISSED", notices.load(),
+                quiet ? "quiet" : "NOT QUIET");
+    return arrived && left && quiet ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "list" && argc == 2) return list();
     if (command == "stall" && argc == 2) return stallAndClose();
+    if (command == "watch" && argc == 2) return watchPorts();
     if (command == "link" && argc == 4) return linkClients(argv[2], argv[3]);
     if (command == "send" && argc == 5)
         return sendAndCompare(argv[2], argv[3], std::strtoul(argv[4], nullptr, 10));
-    std::fprintf(stderr, "usage: %s list | link CLIENT_A CLIENT_B | send OUT IN SIZE | stall\n",
+    std::fprintf(stderr,
+                 "usage: %s list | link CLIENT_A CLIENT_B | send OUT IN SIZE | stall | watch\n",
                  argv[0]);
     return 2;
 }

@@ -8,7 +8,8 @@
 #     sequencer (Midi Through); and 70000 bytes raw to raw, more than the
 #     raw output buffer holds.
 #  2. A send to a receiver that never reads, ended by closing the port from
-#     another thread.
+#     another thread. A sequencer port that appears and goes away is
+#     announced to the port watcher (the window's hot-plug) both times.
 #  3. A whole update with q4m-updater-cli against q4m-devsim over the raw
 #     path (snd-virmidi), and again over the sequencer (the device's own
 #     port, chosen by the updater's name rule). Each saved flash must equal
@@ -89,6 +90,12 @@ else
     bad "stalled send not ended by close"
 fi
 say "$(cat /tmp/stall.log)"
+if ./q4m-alsa-roundtrip watch >/tmp/watch.log 2>&1; then
+    ok "ports coming and going announced"
+else
+    bad "ports coming and going not announced"
+fi
+say "$(cat /tmp/watch.log)"
 
 # --- 3. Whole updates ---------------------------------------------------------
 # Blocks sent more than once: WriteBlockRequests (byte 4 = 02) with the same
