@@ -175,8 +175,10 @@ void CQ2wUpdatorDlg::onExecute() {
     busy_ = 1;
     rewriting_ = false;
     if (hintShown_) setStatusLine("");
-    if (inhibitor_)
+    if (inhibitor_) {
         inhibitor_->acquire(engine::ProgramTitle, engine::loadString(StringId::SleepInhibitReason));
+        inhibiting_ = true;
+    }
     if (!session_.startWorker()) {
         // Otherwise the window would stay Running with no run behind it.
         showError(StringId::TransferError);
@@ -234,7 +236,12 @@ void CQ2wUpdatorDlg::onDestroy() {
     session_.cancel();
     // A worker waiting for a view call is released now; later calls are dropped.
     bridge_.close();
-    if (inhibitor_) inhibitor_->release();
+    releaseInhibitor();
+}
+
+void CQ2wUpdatorDlg::releaseInhibitor() {
+    if (inhibiting_) inhibitor_->release();
+    inhibiting_ = false;
 }
 
 void CQ2wUpdatorDlg::enableControls(bool enable) {
@@ -277,7 +284,7 @@ void CQ2wUpdatorDlg::endBusy() {
 
 void CQ2wUpdatorDlg::runEnded() {
     rewriting_ = false;
-    if (inhibitor_) inhibitor_->release();
+    releaseInhibitor();
     if (portsChanged_) onPortsChanged();
 }
 

@@ -30,7 +30,8 @@ class CQ2wUpdatorDlg : public engine::UpdateView, public DialogEvents {
 
     // Runs the window modally; returns once it has closed and the run has stopped.
     void doModal();
-    // Held for each run from Execute to its end; none by default. Set before doModal.
+    // Held for each run from Execute to its end; none by default. Set before
+    // doModal; it must outlive the dialog.
     void setSleepInhibitor(SleepInhibitor* inhibitor) { inhibitor_ = inhibitor; }
 
     // DialogEvents (UI thread)
@@ -71,6 +72,7 @@ class CQ2wUpdatorDlg : public engine::UpdateView, public DialogEvents {
     void showPortsHint();
     void setStatusLine(const std::string& text);
     void runEnded();
+    void releaseInhibitor();
 
     DialogWindow& window_;
     midi::MidiService& midi_;
@@ -83,6 +85,7 @@ class CQ2wUpdatorDlg : public engine::UpdateView, public DialogEvents {
     bool asking_ = false;        // the stop question is open
     bool portsChanged_ = false;  // ports changed during a run: refresh when it ends
     bool hintShown_ = false;
+    bool inhibiting_ = false;  // acquired for the current run, not yet released
     std::string statusText_;
     bool watching_ = false;
     // Set by the service's thread when it has posted a refresh not yet run.

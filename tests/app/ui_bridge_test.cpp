@@ -64,5 +64,25 @@ TEST(UiCallBridge, CloseReleasesAWaitingCallerAndDropsItsCall) {
     EXPECT_FALSE(ran);
 }
 
+// post() never waits and never runs inline; what is still queued at the
+// close is dropped, so a late notice cannot reach a dialog that is gone.
+TEST(UiCallBridge, PostedTasksRunLaterOnTheUiThreadUnlessClosedFirst) {
+    FakeWindow window;
+    UiCallBridge bridge(window);
+    int ran = 0;  // touched only on the UI thread
+    std::thread([&] { bridge.post([&] { ran += window.onUiThread() ? 1 : 100; }); }).join();
+    bridge.post([&] { ran += 10; });
+    EXPECT_EQ(ran, 0);
+    window.pumpPending();
+    EXPECT_EQ(ran, 11);
+
+    std::thread([&] { bridge.post([&] { ++ran; }); }).join();
+    bridge.close();
+    window.pumpPending();
+    bridge.post([&] { ++ran; });
+    window.pumpPending();
+    EXPECT_EQ(ran, 11);
+}
+
 }  // namespace
 }  // namespace q4m::app::test

@@ -353,8 +353,8 @@ TEST(UpdaterDialogRun, KeepsTheMachineAwakeForTheRunAndReleasesItAtAnyEnd) {
     enum class End { Completed, Failed, Closed };
     for (const End end : {End::Completed, End::Failed, End::Closed}) {
         SCOPED_TRACE(static_cast<int>(end));
+        RecordingInhibitor inhibitor;  // outlives the dialog, as in the product
         Rig rig;
-        RecordingInhibitor inhibitor;
         if (end == End::Closed) {
             rig.gated = std::make_unique<GatedDevice>(rig.midi, [](auto m) {
                 return makerCommand(m) == 0x0A ? Action::Swallow : Action::Pass;
