@@ -277,7 +277,24 @@ void UpdaterWindow::runAboutBox(CAboutDlg& about) {
 void UpdaterWindow::defaultSysCommand(unsigned, long) {}
 
 void UpdaterWindow::postToUiThread(std::function<void()> task) {
-    QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+    {
+        std::lock_guard lock(postedMutex_);
+        posted_.push_back(std::move(task));
+    }
+    QMetaObject::invokeMethod(this, "runPosted", Qt::QueuedConnection);
+}
+
+// One task per wake-up: a task that opens a modal box lets the next ones run
+// from the box's loop, in order, as they would have without it.
+void UpdaterWindow::runPosted() {
+    std::function<void()> task;
+    {
+        std::lock_guard lock(postedMutex_);
+        if (posted_.empty()) return;
+        task = std::move(posted_.front());
+        posted_.pop_front();
+    }
+    task();
 }
 
 bool UpdaterWindow::onUiThread() const {

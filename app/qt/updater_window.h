@@ -4,7 +4,9 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <deque>
 #include <map>
+#include <mutex>
 
 #include "app/dialog_window.h"
 
@@ -65,6 +67,14 @@ class UpdaterWindow : public QDialog, public DialogWindow {
     template <typename W>
     W* add(W* widget, int id, int x, int y, int width, int height);
 
+    // Invoked by name, so that the queued wake-up carries no functor of ours.
+    Q_INVOKABLE void runPosted();
+
+    // Tasks from postToUiThread, in order; each posted wake-up runs one. The
+    // tasks stay ours rather than Qt's, so that they are only ever run and
+    // destroyed on the UI thread, never by the posting thread.
+    std::mutex postedMutex_;
+    std::deque<std::function<void()>> posted_;
     DialogEvents* events_ = nullptr;
     std::map<int, QWidget*> controls_;
     QPushButton* execute_ = nullptr;
