@@ -1,5 +1,6 @@
 #include "app/instance_lock.h"
 
+#ifndef _WIN32  // Windows: app/win32/instance_lock_win32.cpp
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,8 +9,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#endif
 
 namespace q4m::app {
+
+#ifndef _WIN32
 
 NamedLock::~NamedLock() {
     release();
@@ -37,6 +41,8 @@ NamedLock::Result NamedLock::acquire(const std::string& directory, std::string_v
     return Result::Acquired;
 }
 
+#endif
+
 std::string lockFileName(std::string_view name) {
     static constexpr char Hex[] = "0123456789ABCDEF";
     std::string file;
@@ -54,6 +60,8 @@ std::string lockFileName(std::string_view name) {
     }
     return file + ".lock";
 }
+
+#ifndef _WIN32
 
 bool isUsableLockDirectory(const std::string& path) {
     if (path.empty()) return false;
@@ -75,5 +83,7 @@ std::string defaultLockDirectory() {
     ::mkdir(path.c_str(), 0700);
     return path;
 }
+
+#endif
 
 }  // namespace q4m::app

@@ -1,7 +1,10 @@
 // Named locks that mark a running copy's instance number: created atomically,
 // telling their creator whether the name was already held, and freed by the
 // kernel when the holder's process ends, however it ends. On Linux: flock on a
-// file per name in a directory private to the user.
+// file per name in a directory private to the user. On Windows: the named
+// mutex itself (app/win32/instance_lock_win32.cpp); there the "directory" only
+// scopes the names, and the product's is empty, so a mutex's name is exactly
+// the caption of the instance that holds it.
 #pragma once
 
 #include <string>
@@ -22,10 +25,21 @@ class NamedLock {
     // object releases it first.
     Result acquire(const std::string& directory, std::string_view name);
     void release();
-    bool held() const { return fd_ >= 0; }
+#ifdef _WIN32
+    bool held() const {
+        return mutex_ != nullptr;
+    }
+
+  private:
+    void* mutex_ = nullptr;  // HANDLE
+#else
+    bool held() const {
+        return fd_ >= 0;
+    }
 
   private:
     int fd_ = -1;
+#endif
 };
 
 // The file name for a lock name: letters, digits, '.', '-' kept, every other

@@ -39,12 +39,19 @@ inline constexpr std::uint32_t MimLongData = 964;
 
 // Describes one long-message buffer lent to the service (output: the message to
 // send; input: the receive buffer). flags is written by the service's thread
-// and polled by the owner's, hence atomic.
+// and polled by the owner's, hence atomic. On Windows the header is WinMM's
+// MIDIHDR itself, field for field (midi/winmm checks the layout), so that the
+// done flag WinMM sets is the one the ports see.
 struct MidiHeader {
     std::uint8_t* data = nullptr;
     std::uint32_t bufferLength = 0;
     std::uint32_t bytesRecorded = 0;
+    std::uintptr_t user = 0;  // the owner's; no service touches it
     std::atomic<std::uint32_t> flags{0};
+#ifdef _WIN32
+    // WinMM's own: next, reserved, offset and eight reserved pointers.
+    std::uint8_t platformReserved[10 * sizeof(void*) + 4]{};
+#endif
 };
 
 // Longest device name the ports keep, in bytes. WinMM's names hold 31

@@ -4,10 +4,14 @@
 
 #include <array>
 
+// PE/COFF assemblers know no section stack: there the blobs go to .rdata and
+// the assembler is put back into .text, where the compiler expects it.
 #ifdef _WIN32
-#define Q4M_RODATA ".rdata,\"dr\""
+#define Q4M_RODATA_BEGIN ".section .rdata,\"dr\"\n"
+#define Q4M_RODATA_END ".text\n"
 #else
-#define Q4M_RODATA ".rodata"
+#define Q4M_RODATA_BEGIN ".pushsection .rodata\n"
+#define Q4M_RODATA_END ".popsection\n"
 #endif
 
 // One labelled, 16-byte aligned blob per image, bounded by begin and end.
@@ -20,12 +24,12 @@
     ".incbin \"" path "\"\n"                 \
     "q4m_image_" #id "_end:\n"
 
-__asm__(".pushsection " Q4M_RODATA "\n"
+__asm__(Q4M_RODATA_BEGIN
         Q4M_EMBED(129, Q4M_IMAGE_129_PATH)
         Q4M_EMBED(133, Q4M_IMAGE_133_PATH)
         Q4M_EMBED(139, Q4M_IMAGE_139_PATH)
         Q4M_EMBED(142, Q4M_IMAGE_142_PATH)
-        ".popsection\n");
+        Q4M_RODATA_END);
 // clang-format on
 
 extern "C" {

@@ -1,13 +1,7 @@
 // The instance guard with real processes: numbers are taken lowest-free
 // first, a holder's number comes free when its process dies, and the copy
 // beyond the limit refuses with its message and no window.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -15,27 +9,32 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "app/instance_lock.h"
 #include "app/updater_app.h"
 #include "engine/strings.h"
+#include "tests/support/child_process.h"
 
 #ifndef Q4M_INSTANCE_HOLDER
 #error "Q4M_INSTANCE_HOLDER must name the helper binary"
 #endif
 
-extern char** environ;
-
 namespace q4m::app {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
+// A private lock directory (on Windows, a private scope for the mutex names).
 class TempDir {
   public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "q4m-guard-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
+    TempDir() : path_(test::makeTempDirectory("q4m-guard")) {}
     ~TempDir() {
         std::error_code ignored;
         fs::remove_all(path_, ignored);
@@ -49,43 +48,19 @@ class TempDir {
 // One helper process holding (or refused) an instance number.
 class Holder {
   public:
-    explicit Holder(const std::string& dir) {
-        int toChild[2], fromChild[2];
-        if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
-        std::string program = Q4M_INSTANCE_HOLDER;
-        std::string arg = dir;
-        char* argv[] = {program.data(), arg.data(), nullptr};
-        if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(toChild[0]);
-        ::close(fromChild[1]);
-        stdin_ = toChild[1];
-        // Its first line says what it got; blocking read, the helper answers at once.
-        char c;
-        while (::read(fromChild[0], &c, 1) == 1 && c != '\n') line_ += c;
-        ::close(fromChild[0]);
-    }
-    ~Holder() { end(); }
+    explicit Holder(const std::string& dir)
+        : process_(Q4M_INSTANCE_HOLDER, {dir}), line_(process_.firstLine(60s)) {}
     const std::string& line() const { return line_; }
 
     // Ends normally (stdin closed) or is killed outright.
     void end(bool kill = false) {
-        if (pid_ <= 0) return;
-        if (kill) ::kill(pid_, SIGKILL);
-        if (stdin_ >= 0) ::close(stdin_);
-        stdin_ = -1;
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
+        if (kill) process_.kill();
+        process_.closeInput();
+        process_.finish(60s);
     }
 
   private:
-    pid_t pid_ = -1;
-    int stdin_ = -1;
+    test::ChildProcess process_;
     std::string line_;
 };
 
@@ -147,6 +122,7 @@ TEST(InstanceGuard, TheCopyBeyondTwentyRefusesWithoutAWindow) {
     EXPECT_EQ(Holder(dir.path()).line(), instanceLine(7));
 }
 
+#ifndef _WIN32
 TEST(InstanceGuard, AnUnusableLockCountsAsATakenNumber) {
     TempDir dir;
     // Number 1's lock file is a symlink: it must not be followed.
@@ -235,6 +211,26 @@ TEST(InstanceGuard, DefaultDirectoryRefusesWhatItCannotTrust) {
         ::setenv("TMPDIR", savedTmp.c_str(), 1);
     if (!savedRuntime.empty()) ::setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
 }
+
+#else
+// The product's names carry no scope: a mutex is named exactly as the
+// caption it stands for, and a second creator of the name is told it exists.
+TEST(InstanceGuard, ProductMutexNamesAreExactlyTheCaptions) {
+    EXPECT_EQ(defaultLockDirectory(), "");
+    // A suffix of this test's own, so that a running updater is not disturbed.
+    const std::string name = engine::withInstanceSuffix(engine::ProgramTitle, 3) + " test " +
+                             std::to_string(test::currentProcessId());
+    NamedLock lock;
+    ASSERT_EQ(lock.acquire("", name), NamedLock::Result::Acquired);
+    HANDLE seen = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+    EXPECT_NE(seen, nullptr);
+    if (seen) CloseHandle(seen);
+    NamedLock second;
+    EXPECT_EQ(second.acquire("", name), NamedLock::Result::AlreadyHeld);
+    lock.release();
+    EXPECT_EQ(second.acquire("", name), NamedLock::Result::Acquired);
+}
+#endif
 
 }  // namespace
 }  // namespace q4m::app

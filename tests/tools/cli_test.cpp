@@ -1,13 +1,8 @@
 // q4m-updater-cli: whole runs of the built program against the simulated
 // device (exit statuses, flash contents, traces, signals), and its pieces
 // (trace writer, terminal view, port choice) directly.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,11 +18,10 @@
 #include "engine/codec.h"
 #include "engine/flash_plan.h"
 #include "engine/images.h"
+#include "tests/support/child_process.h"
 #include "tools/cli/port_select.h"
 #include "tools/cli/terminal_view.h"
 #include "tools/cli/trace_writer.h"
-
-extern char** environ;
 
 namespace {
 
@@ -42,85 +36,35 @@ constexpr const char* FastFailures = "0.02";  // time scale for runs that must t
 // The built program, run with arguments; both output streams collected.
 class Child {
   public:
-    explicit Child(const std::vector<std::string>& args) {
-        int out[2], err[2];
-        if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addclose(&actions, err[0]);
-        std::vector<std::string> all{Q4M_CLI_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, Q4M_CLI_PATH, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        outFd_ = out[0];
-        errFd_ = err[0];
-        if (rc != 0) throw std::runtime_error("posix_spawn");
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (outFd_ >= 0) close(outFd_);
-        if (errFd_ >= 0) close(errFd_);
+    explicit Child(const std::vector<std::string>& args) : process_(Q4M_CLI_PATH, args) {
+        if (!process_.started()) throw std::runtime_error("cannot start " Q4M_CLI_PATH);
     }
 
     // Reads until stdout holds text; false at end of output or deadline.
     bool waitForOutput(const std::string& text) {
-        const auto until = std::chrono::steady_clock::now() + Deadline;
-        while (out.find(text) == std::string::npos) {
-            if (!pump(until)) return false;
-        }
-        return true;
+        const bool found = process_.waitForOutput(text, Deadline);
+        collect();
+        return found;
     }
-    void signal(int sig) { kill(pid_, sig); }
+    void signal(int sig) {
+        process_.stop(sig == SIGINT ? q4m::test::ChildProcess::Stop::Interrupt
+                                    : q4m::test::ChildProcess::Stop::Terminate);
+    }
     // Reads to the end of both streams and returns the exit status (-1: killed).
     int finish() {
-        const auto until = std::chrono::steady_clock::now() + Deadline;
-        while (pump(until)) {
-        }
-        int status = 0;
-        if (outFd_ >= 0 || errFd_ >= 0) kill(pid_, SIGKILL);  // deadline passed
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const int status = process_.finish(Deadline);
+        collect();
+        return status;
     }
 
     std::string out, err;
 
   private:
-    bool pump(std::chrono::steady_clock::time_point until) {
-        std::vector<pollfd> fds;
-        if (outFd_ >= 0) fds.push_back({outFd_, POLLIN, 0});
-        if (errFd_ >= 0) fds.push_back({errFd_, POLLIN, 0});
-        if (fds.empty() || std::chrono::steady_clock::now() > until) return false;
-        if (poll(fds.data(), fds.size(), 100) <= 0) return true;
-        for (const auto& p : fds) {
-            if (!(p.revents & (POLLIN | POLLHUP))) continue;
-            char buffer[4096];
-            const ssize_t n = read(p.fd, buffer, sizeof buffer);
-            int& fd = p.fd == outFd_ ? outFd_ : errFd_;
-            if (n <= 0) {
-                close(fd);
-                fd = -1;
-            } else {
-                (p.fd == outFd_ ? out : err).append(buffer, static_cast<std::size_t>(n));
-            }
-        }
-        return true;
+    void collect() {
+        out = process_.out();
+        err = process_.err();
     }
-
-    pid_t pid_ = -1;
-    int outFd_ = -1;
-    int errFd_ = -1;
+    q4m::test::ChildProcess process_;
 };
 
 struct CliResult {
@@ -171,9 +115,9 @@ Bytes expectedFlash() {
 class CliRun : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "q4m-cli-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        const std::string made = q4m::test::makeTempDirectory("q4m-cli");
+        ASSERT_FALSE(made.empty());
+        dir_ = made;
     }
     void TearDown() override { fs::remove_all(dir_); }
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
@@ -407,7 +351,8 @@ TEST_F(CliRun, SignalCancelsMidTransferAndSavesTheFlash) {
 // --- the pieces ----------------------------------------------------------
 
 TEST(TraceWriter, LinesFromConcurrentSendersStayWholeAndInOrderPerThread) {
-    const auto file = fs::temp_directory_path() / ("q4m-trace-" + std::to_string(getpid()));
+    const auto file =
+        fs::temp_directory_path() / ("q4m-trace-" + std::to_string(q4m::test::currentProcessId()));
     q4m::cli::TraceWriter trace;
     ASSERT_TRUE(trace.open(file.string()));
     trace.comment("header");
@@ -448,6 +393,7 @@ TEST(TraceWriter, LinesFromConcurrentSendersStayWholeAndInOrderPerThread) {
         EXPECT_EQ(record->bytes[2] << 7 | record->bytes[3], next[static_cast<std::size_t>(t)]++);
     }
     EXPECT_EQ(count, Threads * PerThread);
+    in.close();  // Windows removes no file that is still open
     fs::remove(file);
 }
 

@@ -105,7 +105,7 @@ std::string checkWritable(const std::string& option, const std::string& path) {
     if (fs::is_directory(path, ec)) return option + ": '" + path + "' is a directory";
     auto dir = fs::path(path).parent_path();
     if (dir.empty()) dir = ".";
-    if (::access(dir.c_str(), W_OK) != 0) return option + ": cannot write '" + path + "'";
+    if (::access(dir.string().c_str(), W_OK) != 0) return option + ": cannot write '" + path + "'";
     return {};
 }
 

@@ -224,7 +224,9 @@ int main(int argc, char** argv) {
     }
     // A closed pipe on stdout (| head) must not kill the process mid-update:
     // writes then fail and the run goes on.
+#ifdef SIGPIPE  // Windows has no SIGPIPE: a write to a closed pipe just fails there
     ::signal(SIGPIPE, SIG_IGN);
+#endif
     SignalWatcher signals;  // before any other thread starts
     return run(options, argc, argv, signals);
 }

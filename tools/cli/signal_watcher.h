@@ -1,12 +1,18 @@
 // SIGINT and SIGTERM as a cancel request, handled on a thread of its own:
 // the signals are blocked in every thread and taken with sigwait, so no work
 // runs in a signal handler. Construct it before any other thread starts, so
-// that every thread inherits the blocked mask.
+// that every thread inherits the blocked mask. On Windows the same requests
+// come as console control events (Ctrl-C, Ctrl-Break, close):
+// signal_watcher_win32.cpp.
 #pragma once
 
 #include <functional>
 #include <mutex>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace q4m::cli {
 
@@ -26,7 +32,12 @@ class SignalWatcher {
     bool signalled() const;
 
   private:
+#ifdef _WIN32
+    static BOOL WINAPI consoleHandler(DWORD event);
+    void onRequest();
+#else
     void watch();
+#endif
 
     mutable std::mutex mutex_;
     bool signalled_ = false;
