@@ -261,10 +261,7 @@ void ChildProcess::Impl::start(const std::string& program, const std::vector<std
     startReader(1, pipes[2][0]);
 }
 
-// Both kinds are Ctrl-C here: Windows has no termination request a console
-// program can be sent, and Wine does not deliver Ctrl-Break to a console's
-// processes (Ctrl-C it does).
-void ChildProcess::Impl::signal(Stop) {
+void ChildProcess::Impl::signal(Stop how) {
     ::kill(pid, how == Stop::Interrupt ? SIGINT : SIGTERM);
 }
 
