@@ -1,7 +1,10 @@
 #include "app/win32/win32_app.h"
 
-#include <commctrl.h>
+// windows.h first: the other header needs its types.
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
 #include <string>
 

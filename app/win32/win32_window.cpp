@@ -80,6 +80,10 @@ INT_PTR CALLBACK Win32DialogWindow::dialogProc(HWND hwnd, UINT message, WPARAM w
 INT_PTR Win32DialogWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG:
+            // Rescan Device carries the default-button style as well, and the
+            // dialog manager would make it the Enter key's target; Enter is
+            // the Execute command.
+            SendMessageA(hwnd_, DM_SETDEFID, IDOK, 0);
             if (events_) events_->onInitDialog();
             return TRUE;  // the focus goes to the first tab stop, Execute
         case WM_COMMAND:
