@@ -4,6 +4,7 @@
 //   q4m-window-probe where CAPTION ID            -> "X Y" (control centre, screen)
 //   q4m-window-probe wait-text CAPTION ID TEXT MS -> 0 once control ID shows TEXT
 //   q4m-window-probe enabled CAPTION ID           -> "1" or "0"
+//   q4m-window-probe syscommand CAPTION CMD       -> posts the window-menu command
 // Exit status 0 on success, 1 when the window or text did not come in time.
 #include <windows.h>
 
@@ -40,6 +41,11 @@ int main(int argc, char** argv) {
     if (!window) {
         std::fprintf(stderr, "no window '%s'\n", argv[2]);
         return 1;
+    }
+    if (command == "syscommand") {
+        // As the window menu sends it when the user picks an item.
+        return PostMessageA(window, WM_SYSCOMMAND, static_cast<WPARAM>(std::atoi(argv[3])), 0) ? 0
+                                                                                               : 1;
     }
     HWND control = GetDlgItem(window, std::atoi(argv[3]));
     if (!control) {

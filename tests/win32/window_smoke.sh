@@ -2,6 +2,8 @@
 # The demo window under Wine on an X server of the caller's (DISPLAY), inside
 # the prefix's virtual desktop "Default" (scripts/test-windows.sh sets it up),
 # driven by mouse clicks as a user would (Wine ignores synthetic key events):
+#   0. the window menu's About command (0x10) opens the About box, whose title
+#      field shows the program title, and its OK button closes it;
 #   1. Execute runs a whole simulated update to "Version update completed.",
 #      after which Execute is disabled and the step counter shows 8/8;
 #   2. Exit during a run ends the process within 1 s.
@@ -32,10 +34,12 @@ start_demo() {
     probe enabled "$caption" 1 >/dev/null || fail "no window \"$caption\""
 }
 
-# The centre of control ID of the window, in X screen coordinates.
+# The centre of control ID of window CAPTION (default: the main window), in X
+# screen coordinates.
 locate() {
+    local window=${2:-$caption}
     local where origin
-    where=$(probe where "$caption" "$1") || fail "control $1 not found"
+    where=$(probe where "$window" "$1") || fail "control $1 not found"
     for _ in $(seq 100); do
         origin=$(xwininfo -name "$desktop" 2>/dev/null |
             awk '/Absolute upper-left X/{x=$4} /Absolute upper-left Y/{y=$4} END{if (x != "") print x, y}')
@@ -50,7 +54,7 @@ locate() {
 
 click() {
     local at
-    at=$(locate "$1")
+    at=$(locate "$@")
     xdotool mousemove $at click 1
 }
 
@@ -76,8 +80,18 @@ wait_gone() {  # PID LIMIT_MS -> elapsed ms, or fails
     echo $(($(date +%s%3N) - t0))
 }
 
-echo "--- window smoke: a whole simulated update"
+echo "--- window smoke: About box, then a whole simulated update"
 start_demo
+about="About Q Series Updater"
+probe syscommand "$caption" 16 || fail "window menu command not delivered"
+probe wait-text "$about" 1003 "Vexa Q4m System 1.10 Updater" 10000 || fail "no About box"
+import -window root "$out/smoke-about.png" || true
+click 1 "$about"
+for _ in $(seq 50); do
+    xwininfo -root -tree | grep -q "\"$about\"" || break
+    sleep 0.1
+done
+xwininfo -root -tree | grep -q "\"$about\"" && fail "OK did not close the About box"
 click 1
 probe wait-text "$caption" 1003 "Version update completed." 180000 || fail "the update did not complete"
 probe wait-text "$caption" 1006 "8/8" 5000 || fail "step counter not at 8/8"
