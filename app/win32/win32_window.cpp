@@ -88,11 +88,11 @@ INT_PTR Win32DialogWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             return TRUE;  // the focus goes to the first tab stop, Execute
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
-                case IDOK:  // the button, and Enter
-                    if (events_) events_->onExecute();
+                case IDOK:  // the button, and Enter wherever no button has the focus
+                    if (events_) events_->onDialogKey(DialogKey::Enter);
                     return TRUE;
-                case IDCANCEL:  // Exit, Escape and the close box, in every state
-                    EndDialog(hwnd_, IDCANCEL);
+                case IDCANCEL:  // Exit, Escape and the close box: the logic decides
+                    if (!events_ || events_->onCloseRequest()) EndDialog(hwnd_, IDCANCEL);
                     return TRUE;
                 case Q4M_IDC_RESCAN:
                     if (HIWORD(wParam) == BN_CLICKED && events_) events_->onRescan();
@@ -206,6 +206,30 @@ void Win32DialogWindow::messageBox(std::string_view message, std::string_view ca
     MessageBoxA(hwnd_, text(message).c_str(), text(caption).c_str(),
                 MB_OK | (icon == MessageIcon::Stop ? MB_ICONSTOP : MB_ICONWARNING));
 }
+
+bool Win32DialogWindow::askYesNo(std::string_view question, std::string_view caption) {
+    // No is the default button. A Yes/No box has no Cancel, so Escape does
+    // nothing there rather than answer No.
+    return MessageBoxA(hwnd_, text(question).c_str(), text(caption).c_str(),
+                       MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
+int Win32DialogWindow::focusedControl() {
+    HWND focused = GetFocus();
+    return focused && IsChild(hwnd_, focused) ? GetDlgCtrlID(focused) : 0;
+}
+
+void Win32DialogWindow::focusControl(int id) {
+    // Through the dialog manager, so the default button follows the focus.
+    if (HWND control = GetDlgItem(hwnd_, id))
+        SendMessageA(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+}
+
+// Windows' accessibility names a control from the label before it in the
+// template (the lists have theirs); giving the edits and the progress bar a
+// name of their own needs the platform's accessibility object services, which
+// this view does not use yet.
+void Win32DialogWindow::setAccessibleName(int, std::string_view) {}
 
 void Win32DialogWindow::setCaption(std::string_view caption) {
     SetWindowTextA(hwnd_, text(caption).c_str());

@@ -37,6 +37,10 @@ class Win32DialogWindow : public DialogWindow {
     void setProgressRange(int low, int high) override;
     void setProgressPos(int pos) override;
     void messageBox(std::string_view text, std::string_view caption, MessageIcon icon) override;
+    bool askYesNo(std::string_view text, std::string_view caption) override;
+    int focusedControl() override;
+    void focusControl(int id) override;
+    void setAccessibleName(int id, std::string_view name) override;
     void setCaption(std::string_view text) override;
     void setProgramIcon() override;
     bool addAboutItem(std::string_view text, unsigned commandId) override;

@@ -150,7 +150,7 @@ TEST_F(Template, AboutBoxIsTemplate100) {
 }
 
 TEST(Resources, StringTableIsTheEnginesAndIconAndManifestArePresent) {
-    for (int id = 100; id <= 120; ++id) {
+    for (int id = 100; id <= 130; ++id) {
         SCOPED_TRACE(id);
         char text[256] = {};
         const int length = LoadStringA(GetModuleHandleA(nullptr), id, text, sizeof text);
@@ -175,6 +175,8 @@ class Inspect : public DialogEvents {
     void onRescan() override { dialog_.onRescan(); }
     void onSysCommand(unsigned id, long param) override { dialog_.onSysCommand(id, param); }
     void onDestroy() override { dialog_.onDestroy(); }
+    bool onDialogKey(DialogKey key) override { return dialog_.onDialogKey(key); }
+    bool onCloseRequest() override { return dialog_.onCloseRequest(); }
 
   private:
     CQ2wUpdatorDlg& dialog_;

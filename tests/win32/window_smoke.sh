@@ -6,7 +6,8 @@
 #      field shows the program title, and its OK button closes it;
 #   1. Execute runs a whole simulated update to "Version update completed.",
 #      after which Execute is disabled and the step counter shows 8/8;
-#   2. Exit during a run ends the process within 1 s.
+#   2. Exit during a run asks before stopping the rewrite; Yes ends the
+#      process within 1 s.
 # Every wait has a time limit, so the test cannot hang.
 # Usage: window_smoke.sh BIN_DIR OUT_DIR   (WINEPREFIX and DISPLAY set)
 set -euo pipefail
@@ -108,12 +109,15 @@ pid=$(program_pid)
 [[ -n $pid ]] || fail "no process of the demo found"
 click 1
 probe wait-text "$caption" 1003 "Data transmit" 60000 || fail "the run did not start sending"
-exit_at=$(locate 2)
+click 2
+question="Stop Update"
+yes_at=$(locate 6 "$question")  # IDYES of the question box
+kill -0 "$pid" 2>/dev/null || fail "Exit closed the window without asking"
 t0=$(date +%s%3N)
-xdotool mousemove $exit_at click 1
-wait_gone "$pid" 5000 >/dev/null || fail "the process still runs 5 s after Exit"
+xdotool mousemove $yes_at click 1
+wait_gone "$pid" 5000 >/dev/null || fail "the process still runs 5 s after Yes"
 total=$(($(date +%s%3N) - t0))
-echo "ended ${total} ms after the click"
+echo "asked; ended ${total} ms after Yes"
 ((total <= 1000)) || fail "Exit took ${total} ms (limit 1000 ms)"
 wait "$demo" 2>/dev/null || true
 demo=""
