@@ -38,7 +38,9 @@ class Peer {
 };
 
 struct Rig {
-    Rig() {
+    // The trace goes in before polling starts, as the session requires.
+    explicit Rig(UpdaterSession::TraceFn trace = {}) {
+        session.setTrace(std::move(trace));
         out = midi.addOutputDevice("VEXA Q Series", [this](auto m) { peer.add(m); });
         in = midi.addInputDevice("VEXA Q Series");
         session.startPolling();
@@ -142,11 +144,10 @@ TEST(SessionDispatch, ReadRepliesAreVerifiedIntoTheReadBackBuffer) {
 // The trace sees every message once, and a send that failed on the wire once
 // more, marked as failed, right after it.
 TEST(SessionDispatch, TraceMarksASendThatFailed) {
-    Rig rig;
     using Event = UpdaterSession::TraceEvent;
     std::mutex mutex;
     std::vector<Event> events;
-    rig.session.setTrace([&](Event e, std::span<const std::uint8_t>) {
+    Rig rig([&](Event e, std::span<const std::uint8_t>) {
         std::lock_guard lock(mutex);
         events.push_back(e);
     });
