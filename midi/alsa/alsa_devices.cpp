@@ -75,10 +75,15 @@ void addRawPorts(Direction direction, std::vector<Endpoint>& out) {
             else if (subNameTells)
                 e.name =
                     portDisplayName(p.deviceName, p.subdeviceName, static_cast<int>(ports.size()));
-            else
-                e.name = p.deviceName + " " + std::to_string(card) + "-" +
-                         std::to_string(p.device) +
-                         (p.subdevices > 1 ? "-" + std::to_string(p.subdevice) : std::string());
+            else {
+                // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict)
+                // on the `"-" + std::to_string(...)` temporary.
+                e.name = p.deviceName + " " + std::to_string(card) + "-" + std::to_string(p.device);
+                if (p.subdevices > 1) {
+                    e.name += '-';
+                    e.name += std::to_string(p.subdevice);
+                }
+            }
             out.push_back(std::move(e));
         }
     }

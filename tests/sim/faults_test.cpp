@@ -195,6 +195,16 @@ TEST(DeviceSimulatorFaults, ChatterLeavesTheFaultPatternAlone) {
     EXPECT_GT(b.sim.counters().chatterSent, 0);
 }
 
+// Orders messages in a set with a plain loop: GCC 12 at -O3 sees a bogus bound
+// in the library's memcmp-based ordering of vectors (-Wstringop-overread).
+struct ByteOrder {
+    bool operator()(const Bytes& a, const Bytes& b) const {
+        for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+            if (a[i] != b[i]) return a[i] < b[i];
+        return a.size() < b.size();
+    }
+};
+
 // The device chatters only in the listed kinds, each request still gets its
 // one answer, and the host's answers to the chatter leave the device unmoved.
 TEST(DeviceSimulatorChatter, OnlyListedKindsAndHostAnswersAreIgnored) {
@@ -202,7 +212,7 @@ TEST(DeviceSimulatorChatter, OnlyListedKindsAndHostAnswersAreIgnored) {
     config.chatter = true;
     config.chatterRate = 1.0;
     Rig rig(config);
-    std::set<Bytes> chatterKinds;
+    std::set<Bytes, ByteOrder> chatterKinds;
     for (auto k : AllChatterKinds) chatterKinds.insert(chatterMessage(k, Model));
     ASSERT_EQ(chatterKinds.size(), 6u);
     ASSERT_TRUE(chatterKinds.count({0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}));
@@ -213,7 +223,7 @@ TEST(DeviceSimulatorChatter, OnlyListedKindsAndHostAnswersAreIgnored) {
     const std::vector<Bytes> hostAnswers = {Ack, status(1),
                                             host([](auto& c) { return c.sendIdentityReply(); })};
 
-    std::set<Bytes> seen;
+    std::set<Bytes, ByteOrder> seen;
     rig.send(beginUpdate());
     for (int i = 0; i < 120; ++i) {
         auto out = rig.send(writeBlock(0x40000, {0xFF}));
