@@ -1,7 +1,8 @@
 #include "sim/flash_memory.h"
 
 #include <algorithm>
-#include <fstream>
+
+#include "sim/flash_file.h"
 
 namespace q4m::sim {
 
@@ -42,35 +43,11 @@ bool FlashMemory::assign(std::span<const std::uint8_t> data) {
 }
 
 bool FlashMemory::load(const std::string& path, std::string* error) {
-    auto fail = [&](std::string text) {
-        if (error) *error = std::move(text);
-        return false;
-    };
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return fail("cannot open " + path);
-    // Read one byte more than the flash holds so that a longer file is caught.
-    std::vector<std::uint8_t> data(Size + 1);
-    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    if (in.bad()) return fail("cannot read " + path);
-    const auto got = static_cast<std::size_t>(in.gcount());
-    if (got != Size)
-        return fail(path + " holds " +
-                    (got > Size ? "more than " + std::to_string(Size) : std::to_string(got)) +
-                    " bytes; a flash file holds exactly " + std::to_string(Size));
-    data.resize(Size);
-    bytes_ = std::move(data);
-    return true;
+    return readExactFile(path, Size, bytes_, error);
 }
 
 bool FlashMemory::save(const std::string& path, std::string* error) const {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) out.write(reinterpret_cast<const char*>(bytes_.data()), Size);
-    if (out) out.flush();
-    if (!out) {
-        if (error) *error = "cannot write " + path;
-        return false;
-    }
-    return true;
+    return writeFileAtomically(path, bytes_, error);
 }
 
 }  // namespace q4m::sim

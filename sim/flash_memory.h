@@ -34,7 +34,7 @@ class FlashMemory {
     // Whole images only: false unless data is exactly Size bytes.
     bool assign(std::span<const std::uint8_t> data);
 
-    // Files hold the whole flash, exactly Size bytes, raw.
+    // Files hold the whole flash, exactly Size bytes, raw; saved atomically.
     bool load(const std::string& path, std::string* error);
     bool save(const std::string& path, std::string* error) const;
 

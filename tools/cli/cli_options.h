@@ -2,13 +2,11 @@
 // before any port or device is touched.
 #pragma once
 
-#include <array>
-#include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "engine/timings.h"
+#include "tools/common/sim_options.h"
 
 namespace q4m::cli {
 
@@ -18,26 +16,6 @@ inline constexpr int ExitBadUsage = 2;
 inline constexpr int ExitNoPort = 3;
 inline constexpr int ExitCancelled = 130;
 
-inline constexpr std::size_t FlashImageSize = 1 << 20;
-
-struct SimOptions {
-    std::array<std::uint8_t, 4> identity{0x3C, 0x00, 0x02, 0x00};
-    std::string bootStamp = "0.90";
-    bool bootStampGiven = false;
-    bool notInUpdateMode = false;
-    double dropProbability = 0;
-    double corruptProbability = 0;
-    double errorProbability = 0;
-    std::uint64_t seed = 1;
-    int latencyMs = 0;
-    double wireRate = 0;  // bytes per ms, 0 = instant
-    bool chatter = false;
-    std::optional<std::uint32_t> powerCutAfter;
-    std::string flashIn;
-    std::string flashOut;
-    std::vector<std::uint8_t> flashImage;  // the loaded --sim-flash-in, FlashImageSize bytes
-};
-
 struct CliOptions {
     bool list = false;
     std::optional<std::string> inPort;
@@ -45,9 +23,19 @@ struct CliOptions {
     int instance = 1;
     std::string traceFile;
     bool simulate = false;
-    SimOptions sim;
+    tools::SimOptions sim;
+    double wireRate = 0;  // bytes per ms on the simulated link, 0 = instant
     double timeScale = 1.0;
 };
+
+// --time-scale's range: a thousandth of the product's limits (a 1 ms floor
+// keeps each above zero) up to a thousand times them (60 s becomes under 17
+// hours: far from any clock's overflow).
+inline constexpr double MinTimeScale = 0.001;
+inline constexpr double MaxTimeScale = 1000.0;
+
+// The slowest simulated link accepted: below it one block would take hours.
+inline constexpr double MinWireRate = 0.01;
 
 struct ParseOutcome {
     // Set when the program should end at once (help, version, bad usage).
@@ -56,7 +44,8 @@ struct ParseOutcome {
     std::string error;   // one line for stderr
 };
 
-// Parses and validates argv into options; loads --sim-flash-in.
+// Parses and checks argv into options, everything before anything starts:
+// loads --sim-flash-in, checks that --trace and --sim-flash-out can be written.
 ParseOutcome parseCommandLine(int argc, const char* const* argv, CliOptions& options);
 
 // The product's limits scaled by factor; the poll period and the send

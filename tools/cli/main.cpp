@@ -19,6 +19,7 @@
 #include "tools/cli/signal_watcher.h"
 #include "tools/cli/terminal_view.h"
 #include "tools/cli/trace_writer.h"
+#include "tools/common/sim_options.h"
 
 namespace q4m::cli {
 namespace {
@@ -56,22 +57,6 @@ void listPorts(const char* kind, const std::vector<std::string>& names, int inst
         std::printf("  several ports match: a run needs --%s\n", kind[0] == 'I' ? "in" : "out");
 }
 
-sim::SimConfig simConfig(const SimOptions& o) {
-    sim::SimConfig config;
-    config.identity = o.identity;
-    config.bootStamp = o.bootStamp;
-    config.updateMode = !o.notInUpdateMode;
-    config.dropProbability = o.dropProbability;
-    config.corruptProbability = o.corruptProbability;
-    config.errorProbability = o.errorProbability;
-    config.seed = o.seed;
-    config.latency = std::chrono::milliseconds(o.latencyMs);
-    config.chatter = o.chatter;
-    config.powerCutAfter = o.powerCutAfter ? static_cast<int>(*o.powerCutAfter) : 0;
-    config.recordTranscript = false;  // a full run's transcript is tens of MB; the trace has it
-    return config;
-}
-
 std::string commandLine(int argc, const char* const* argv) {
     std::string text;
     for (int i = 1; i < argc; ++i) {
@@ -89,14 +74,11 @@ int run(const CliOptions& options, int argc, const char* const* argv, SignalWatc
     std::string noMidi;
     if (options.simulate) {
         auto virtualMidi = std::make_unique<midi::VirtualMidiService>();
-        virtualMidi->setWireRate(options.sim.wireRate);
-        device = std::make_unique<sim::DeviceSimulator>(simConfig(options.sim));
-        if (!options.sim.flashImage.empty()) {
-            device->setFlash(options.sim.flashImage);
-            // With a loaded flash the stamp changes only on request, so a
-            // recovery run starts from exactly what the earlier run left.
-            if (options.sim.bootStampGiven) device->writeBootStamp(options.sim.bootStamp);
-        }
+        virtualMidi->setWireRate(options.wireRate);
+        // Late by default means past the block time limit the run uses.
+        const auto lateDelay = scaledTimings(options.timeScale).blockReply * 3 / 2;
+        device = std::make_unique<sim::DeviceSimulator>(tools::simConfig(options.sim, lateDelay));
+        tools::loadFlashInto(*device, options.sim);
         device->attach(*virtualMidi, "VEXA Q Series");
         service = std::move(virtualMidi);
     } else {
@@ -214,6 +196,14 @@ int run(const CliOptions& options, int argc, const char* const* argv, SignalWatc
 
 int main(int argc, char** argv) {
     using namespace q4m::cli;
+    // First of all: from here on SIGINT and SIGTERM cancel instead of killing
+    // the process, in every thread started later (they inherit the mask).
+    SignalWatcher signals;
+    // A closed pipe on stdout (| head) must not kill the process mid-update:
+    // writes then fail and the run goes on.
+#ifdef SIGPIPE  // Windows has no SIGPIPE: a write to a closed pipe just fails there
+    ::signal(SIGPIPE, SIG_IGN);
+#endif
     CliOptions options;
     const ParseOutcome parsed = parseCommandLine(argc, argv, options);
     if (parsed.exitCode) {
@@ -222,11 +212,5 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "q4m-updater-cli: %s\n", parsed.error.c_str());
         return *parsed.exitCode;
     }
-    // A closed pipe on stdout (| head) must not kill the process mid-update:
-    // writes then fail and the run goes on.
-#ifdef SIGPIPE  // Windows has no SIGPIPE: a write to a closed pipe just fails there
-    ::signal(SIGPIPE, SIG_IGN);
-#endif
-    SignalWatcher signals;  // before any other thread starts
     return run(options, argc, argv, signals);
 }

@@ -15,13 +15,18 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "engine/timings.h"
 #include "midi/alsa/alsa_devices.h"
 #include "midi/alsa/sysex_joiner.h"
 #include "sim/device_simulator.h"
+#include "tools/common/sim_options.h"
+#include "tools/common/version.h"
 
 namespace {
 
@@ -33,18 +38,7 @@ constexpr std::size_t SequencerBufferBytes = 128 * 1024;
 constexpr std::size_t MaxMessage = 64 * 1024;
 
 struct Options {
-    std::string identity;
-    std::string bootStamp;
-    bool notInUpdateMode = false;
-    double drop = 0;
-    double corrupt = 0;
-    double error = 0;
-    std::uint64_t seed = 1;
-    int latencyMs = 0;
-    bool chatter = false;
-    int powerCut = 0;
-    std::string flashIn;
-    std::string flashOut;
+    q4m::tools::SimOptions sim;
     std::string rawmidi;
     bool exitAfterEnd = false;
 };
@@ -187,25 +181,6 @@ class SequencerLink {
     int partials_ = 0;
 };
 
-q4m::sim::SimConfig simConfig(const Options& o) {
-    q4m::sim::SimConfig config;
-    if (!o.identity.empty())
-        for (std::size_t i = 0; i < 4; ++i)
-            config.identity[i] =
-                static_cast<std::uint8_t>(std::stoul(o.identity.substr(i * 2, 2), nullptr, 16));
-    if (!o.bootStamp.empty()) config.bootStamp = o.bootStamp;
-    config.updateMode = !o.notInUpdateMode;
-    config.dropProbability = o.drop;
-    config.corruptProbability = o.corrupt;
-    config.errorProbability = o.error;
-    config.seed = o.seed;
-    config.latency = std::chrono::milliseconds(o.latencyMs);
-    config.chatter = o.chatter;
-    config.powerCutAfter = o.powerCut;
-    config.recordTranscript = false;  // a whole run is tens of MB
-    return config;
-}
-
 bool saveFlash(const q4m::sim::DeviceSimulator& device, const std::string& path) {
     if (path.empty()) return true;
     std::string error;
@@ -214,45 +189,61 @@ bool saveFlash(const q4m::sim::DeviceSimulator& device, const std::string& path)
     return false;
 }
 
+std::string checkRawmidi(const std::string& text) {
+    auto number = [](std::string_view t) {
+        return !t.empty() && t.size() <= 3 && t.find_first_not_of("0123456789") == t.npos;
+    };
+    const std::string_view t = text;
+    const auto comma = t.find(',');
+    const bool ok = t.starts_with("hw:") && comma != t.npos && number(t.substr(3, comma - 3)) &&
+                    number(t.substr(comma + 1));
+    return ok ? std::string() : "'" + text + "' is not hw:CARD,DEVICE";
+}
+
+// Parses and checks the command line; the exit status when the program is to
+// end at once (help, version, bad usage).
+std::optional<int> parse(int argc, char** argv, Options& o) {
+    CLI::App app{"The simulated Vexa Q4m as an ALSA MIDI device named \"VEXA Q Series\".",
+                 "q4m-devsim"};
+    app.set_version_flag("--version", q4m::tools::versionLine("q4m-devsim"));
+    app.footer(
+        "Each device option is also taken with the terminal tool's spelling (--sim-drop for\n"
+        "--drop). Exit status: 0 stopped (SIGINT, SIGTERM, or --exit-after-end), 1 the ALSA\n"
+        "sequencer or the flash file failed, 2 bad usage.");
+    q4m::tools::addSimOptions(app, o.sim, q4m::tools::SimSpelling::BareOrPrefixed);
+    app.add_option("--rawmidi", o.rawmidi, "Also wire to snd-virmidi device hw:N,D")
+        ->check(checkRawmidi)
+        ->type_name("hw:N,D");
+    app.add_flag("--exit-after-end", o.exitAfterEnd, "Exit once an update has ended");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::CallForVersion& e) {
+        std::printf("%s\n", e.what());
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        // One line, without CLI11's "Run with --help" advice.
+        const std::string text = e.what();
+        std::fprintf(stderr, "q4m-devsim: %s\n", text.substr(0, text.find('\n')).c_str());
+        return 2;
+    }
+    const std::string error =
+        q4m::tools::finishSimOptions(o.sim, q4m::tools::SimSpelling::BareOrPrefixed);
+    if (!error.empty()) {
+        std::fprintf(stderr, "q4m-devsim: %s\n", error.c_str());
+        return 2;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options o;
-    CLI::App app{"The simulated Vexa Q4m as an ALSA MIDI device named \"VEXA Q Series\".",
-                 "q4m-devsim"};
-    app.add_option("--identity", o.identity, "Family and member code, 8 hex digits")
-        ->check([](const std::string& s) {
-            return s.size() == 8 &&
-                           s.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos
-                       ? std::string()
-                       : "'" + s + "' is not 8 hex digits";
-        });
-    app.add_option("--boot-stamp", o.bootStamp, "Boot stamp at 0x22FFC, 4 characters")
-        ->check([](const std::string& s) {
-            const bool printable =
-                std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
-            return s.size() == 4 && printable ? std::string()
-                                              : "'" + s + "' is not 4 printable ASCII characters";
-        });
-    app.add_flag("--not-in-update-mode", o.notInUpdateMode, "Refuse the update");
-    app.add_option("--drop", o.drop, "Probability of losing a reply")->check(CLI::Range(0.0, 1.0));
-    app.add_option("--corrupt", o.corrupt, "Probability of damaging a block")
-        ->check(CLI::Range(0.0, 1.0));
-    app.add_option("--error", o.error, "Probability of an error reply")
-        ->check(CLI::Range(0.0, 1.0));
-    app.add_option("--seed", o.seed, "Seed of the fault generator");
-    app.add_option("--latency-ms", o.latencyMs, "Delay before each reply")
-        ->check(CLI::NonNegativeNumber);
-    app.add_flag("--chatter", o.chatter, "Send unrelated messages now and then");
-    app.add_option("--power-cut", o.powerCut, "Die after N messages (0: never)")
-        ->check(CLI::NonNegativeNumber);
-    app.add_option("--flash-in", o.flashIn, "Load a 1 MiB flash image")->check(CLI::ExistingFile);
-    app.add_option("--flash-out", o.flashOut, "Save the flash on exit");
-    app.add_option("--rawmidi", o.rawmidi, "Also wire to snd-virmidi device hw:N,D");
-    app.add_flag("--exit-after-end", o.exitAfterEnd, "Exit once an update has ended");
-    CLI11_PARSE(app, argc, argv);
-
-    // Signals arrive through a descriptor in the poll loop, in no other thread.
+    // First of all: signals arrive through a descriptor in the poll loop, in
+    // no other thread, from the first moment on; one that comes before the
+    // loop runs ends it at once.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -260,16 +251,13 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
 
-    q4m::sim::DeviceSimulator device(simConfig(o));
-    if (!o.flashIn.empty()) {
-        std::string error;
-        if (!device.loadFlash(o.flashIn, &error)) {
-            std::fprintf(stderr, "q4m-devsim: %s\n", error.c_str());
-            return 2;
-        }
-        // As q4m-updater-cli --simulate: a loaded flash keeps its stamp unless asked.
-        if (!o.bootStamp.empty()) device.writeBootStamp(o.bootStamp);
-    }
+    Options o;
+    if (const auto status = parse(argc, argv, o)) return *status;
+
+    // Late means past the product's block time limit.
+    const auto lateDelay = q4m::engine::DefaultTimings.blockReply * 3 / 2;
+    q4m::sim::DeviceSimulator device(q4m::tools::simConfig(o.sim, lateDelay));
+    q4m::tools::loadFlashInto(device, o.sim);
 
     q4m::midi::alsa::silenceAlsaDiagnostics();  // our own one-line reasons say enough
     SequencerLink link;
@@ -298,7 +286,7 @@ int main(int argc, char** argv) {
         stop = ended && o.exitAfterEnd;
     }
     device.waitIdle(std::chrono::seconds(2));  // the last reply leaves before the flash is saved
-    const bool saved = saveFlash(device, o.flashOut);
+    const bool saved = saveFlash(device, o.sim.flashOut);
     const auto counters = device.counters();
     std::printf(
         "q4m-devsim: %s; %d messages, %d blocks written, %d CRC failures, %d error "
