@@ -1,8 +1,11 @@
 // q4m-updater: the updater's window over the system's MIDI ports.
 #include <QApplication>
+#include <cstdio>
+#include <string_view>
 
 #include "app/qt/qt_app_platform.h"
 #include "midi/portable/portable_timer.h"
+#include "tools/common/version.h"
 #if defined(Q4M_HAVE_ALSA)
 #include "midi/alsa/alsa_midi.h"
 #else
@@ -10,6 +13,11 @@
 #endif
 
 int main(int argc, char** argv) {
+    // Answered before Qt starts, so that it works without a display.
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::puts(q4m::tools::versionLine("q4m-updater").c_str());
+        return 0;
+    }
     QApplication application(argc, argv);
 #if defined(Q4M_HAVE_ALSA)
     q4m::midi::AlsaMidiService midi;

@@ -304,6 +304,14 @@ bool ChildProcess::started() const {
     return impl_->running || impl_->status != -1;
 }
 
+long ChildProcess::processId() const {
+#ifdef _WIN32
+    return static_cast<long>(impl_->processId);
+#else
+    return static_cast<long>(impl_->pid);
+#endif
+}
+
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds limit) {
     std::unique_lock lock(impl_->mutex);
     return impl_->changed.wait_for(lock, limit, [&] {

@@ -23,6 +23,8 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const;
+    // The child's process id (POSIX pid, Windows process id).
+    long processId() const;
 
     // True once stdout holds text; false when the output ended or limit passed first.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds limit);

@@ -36,8 +36,9 @@ constexpr const char* FastFailures = "0.02";  // time scale for runs that must t
 // The built program, run with arguments; both output streams collected.
 class Child {
   public:
-    explicit Child(const std::vector<std::string>& args) : process_(Q4M_CLI_PATH, args) {
-        if (!process_.started()) throw std::runtime_error("cannot start " Q4M_CLI_PATH);
+    explicit Child(const std::vector<std::string>& args, const char* program = Q4M_CLI_PATH)
+        : process_(program, args) {
+        if (!process_.started()) throw std::runtime_error(std::string("cannot start ") + program);
     }
 
     // Reads until stdout holds text; false at end of output or deadline.
@@ -50,6 +51,29 @@ class Child {
         process_.stop(sig == SIGINT ? q4m::test::ChildProcess::Stop::Interrupt
                                     : q4m::test::ChildProcess::Stop::Terminate);
     }
+#ifndef _WIN32
+    // Waits until the program blocks SIGINT and SIGTERM (it has taken them
+    // over); false if it ends without, or the deadline passes. An ended but
+    // unreaped program still shows the mask it ended with.
+    bool waitForSignalsBlocked() {
+        const auto until = std::chrono::steady_clock::now() + Deadline;
+        const unsigned long long wanted = 1ull << (SIGINT - 1) | 1ull << (SIGTERM - 1);
+        while (std::chrono::steady_clock::now() < until) {
+            std::ifstream status("/proc/" + std::to_string(process_.processId()) + "/status");
+            if (!status) return false;
+            bool ended = false;
+            for (std::string line; std::getline(status, line);) {
+                if (line.rfind("State:", 0) == 0) ended = line.find('Z') != std::string::npos;
+                if (line.rfind("SigBlk:", 0) == 0 &&
+                    (std::stoull(line.substr(7), nullptr, 16) & wanted) == wanted)
+                    return true;
+            }
+            if (ended) return false;
+            std::this_thread::sleep_for(50us);
+        }
+        return false;
+    }
+#endif
     // Reads to the end of both streams and returns the exit status (-1: killed).
     int finish() {
         const int status = process_.finish(Deadline);
@@ -240,36 +264,144 @@ TEST_F(CliRun, FailedUpdatesExitOneWithTheReasonOnStderr) {
     }
 }
 
-TEST_F(CliRun, BadUsageExitsTwoWithOneLineNamingTheArgumentAndSendsNothing) {
-    const std::string shortFlash = path("short.bin");
-    std::ofstream(shortFlash, std::ios::binary) << std::string(1000, '\xFF');
+// Every bad command line of either program: exit 2, one line on stderr that
+// names the option, and no file made or changed.
+class BadUsage : public CliRun {
+  protected:
     struct Case {
         std::vector<std::string> args;
         const char* named;
     };
+    void SetUp() override {
+        CliRun::SetUp();
+        std::ofstream(path("short.bin"), std::ios::binary) << std::string(1000, '\xFF');
+        std::ofstream(path("old.bin"), std::ios::binary) << std::string(1 << 20, '\x5A');
+        fs::create_directory(path("dir"));
+        before_ = listing();
+    }
+    // Names and contents of everything in the folder.
+    std::vector<std::pair<std::string, Bytes>> listing() const {
+        std::vector<std::pair<std::string, Bytes>> entries;
+        for (const auto& e : fs::directory_iterator(dir_))
+            entries.emplace_back(e.path().filename().string(),
+                                 e.is_regular_file() ? readFile(e.path()) : Bytes());
+        std::sort(entries.begin(), entries.end());
+        return entries;
+    }
+    // Runs each case with the given outputs added where the case has none of
+    // its own, so that a refusal is seen to write nothing.
+    void expectRefused(const char* program, const std::vector<Case>& cases,
+                       const std::vector<std::vector<std::string>>& outputs) {
+        for (const auto& c : cases) {
+            std::vector<std::string> args = c.args;
+            for (const auto& output : outputs) {
+                const bool simOnly = output[0].find("-sim-") != std::string::npos;
+                const bool given = std::find(args.begin(), args.end(), output[0]) != args.end();
+                const bool simulated =
+                    std::find(args.begin(), args.end(), "--simulate") != args.end();
+                if (!given && (!simOnly || simulated))
+                    args.insert(args.end(), output.begin(), output.end());
+            }
+            std::string shown;
+            for (const auto& a : args) shown += (a.empty() ? "''" : a) + " ";
+            SCOPED_TRACE(shown);
+            Child child(args, program);
+            EXPECT_EQ(child.finish(), 2);
+            EXPECT_EQ(std::count(child.err.begin(), child.err.end(), '\n'), 1) << child.err;
+            EXPECT_NE(child.err.find(c.named), std::string::npos) << child.err;
+            EXPECT_EQ(child.err.find("terminate"), std::string::npos) << child.err;
+            EXPECT_TRUE(listing() == before_) << "a file was made or changed";
+        }
+    }
+
+    std::vector<std::pair<std::string, Bytes>> before_;
+};
+
+TEST_F(BadUsage, TerminalToolRefusesEachBadOption) {
     const std::vector<Case> cases{
         {{"--frobnicate"}, "--frobnicate"},
         {{"--sim-seed", "3"}, "--sim-seed"},  // needs --simulate
         {{"--instance", "21"}, "--instance"},
+        {{"--in", ""}, "--in"},
+        {{"--out", ""}, "--out"},
+        {{"--trace", ""}, "--trace"},
+        {{"--trace", path("dir")}, "--trace"},
+        {{"--trace", "/proc/q4m-trace.txt"}, "--trace"},  // no file can be made there
         {{"--simulate", "--sim-drop", "1.5"}, "--sim-drop"},
         {{"--simulate", "--sim-corrupt", "-0.1"}, "--sim-corrupt"},
         {{"--simulate", "--sim-error", "nan"}, "--sim-error"},
+        {{"--simulate", "--sim-late", "2"}, "--sim-late"},
+        {{"--simulate", "--sim-late-ms", "-1"}, "--sim-late-ms"},
+        {{"--simulate", "--sim-late-ms", "3600001"}, "--sim-late-ms"},
+        {{"--simulate", "--sim-latency-ms", "1e3"}, "--sim-latency-ms"},
         {{"--simulate", "--sim-boot-stamp", "1.0"}, "--sim-boot-stamp"},
         {{"--simulate", "--sim-identity", "3C00020"}, "--sim-identity"},
         {{"--simulate", "--sim-identity", "3C00020G"}, "--sim-identity"},
-        {{"--simulate", "--sim-flash-in", path("missing.bin")}, "--sim-flash-in"},
-        {{"--simulate", "--sim-flash-in", shortFlash}, "--sim-flash-in"},
+        {{"--simulate", "--sim-seed", "-1"}, "--sim-seed"},
+        {{"--simulate", "--sim-seed", "18446744073709551616"}, "--sim-seed"},
+        {{"--simulate", "--sim-seed", "7x"}, "--sim-seed"},
+        {{"--simulate", "--sim-power-cut", "-1"}, "--sim-power-cut"},
+        {{"--simulate", "--sim-power-cut", "4294967295"}, "--sim-power-cut"},
+        {{"--simulate", "--sim-wire-rate", "1e-300"}, "--sim-wire-rate"},
+        {{"--simulate", "--sim-wire-rate", "inf"}, "--sim-wire-rate"},
         {{"--simulate", "--time-scale", "0"}, "--time-scale"},
+        {{"--simulate", "--time-scale", "1e9"}, "--time-scale"},
+        {{"--simulate", "--time-scale", "1e300"}, "--time-scale"},
+        {{"--simulate", "--sim-flash-in", path("missing.bin")}, "--sim-flash-in"},
+        {{"--simulate", "--sim-flash-in", path("short.bin")}, "--sim-flash-in"},
+        {{"--simulate", "--sim-flash-in", path("dir")}, "--sim-flash-in"},
+        {{"--simulate", "--sim-flash-in", "/dev/zero"}, "--sim-flash-in"},
+        {{"--simulate", "--sim-flash-in", ""}, "--sim-flash-in"},
+        {{"--simulate", "--sim-flash-out", ""}, "--sim-flash-out"},
+        {{"--simulate", "--sim-flash-out", path("dir")}, "--sim-flash-out"},
+        {{"--simulate", "--sim-flash-out", "/dev/null"}, "--sim-flash-out"},
+        {{"--simulate", "--sim-flash-out", "/proc/q4m-flash.bin"}, "--sim-flash-out"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.named);
-        std::vector<std::string> args{"--trace", path("trace.txt")};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const CliResult run = runCli(args);
-        EXPECT_EQ(run.status, 2);
-        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-        EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
-        EXPECT_FALSE(fs::exists(path("trace.txt")));
+    expectRefused(Q4M_CLI_PATH, cases,
+                  {{"--trace", path("trace.txt")}, {"--sim-flash-out", path("old.bin")}});
+}
+
+#ifdef Q4M_DEVSIM_PATH
+// q4m-devsim takes each device option under its own name and the terminal
+// tool's, and refuses bad ones before it touches ALSA.
+TEST_F(BadUsage, DeviceSimulatorRefusesEachBadOptionInBothSpellings) {
+    const std::vector<Case> cases{
+        {{"--frobnicate"}, "--frobnicate"},
+        {{"--drop", "1.5"}, "--drop"},
+        {{"--sim-drop", "1.5"}, "--drop"},
+        {{"--corrupt", "-0.1"}, "--corrupt"},
+        {{"--late", "2"}, "--late"},
+        {{"--sim-late-ms", "-1"}, "--late-ms"},
+        {{"--seed", "-1"}, "--seed"},
+        {{"--sim-seed", "18446744073709551616"}, "--seed"},
+        {{"--power-cut", "-1"}, "--power-cut"},
+        {{"--identity", "3C00020G"}, "--identity"},
+        {{"--boot-stamp", "1.0"}, "--boot-stamp"},
+        {{"--rawmidi", "hw:1"}, "--rawmidi"},
+        {{"--flash-in", path("dir")}, "--flash-in"},
+        {{"--flash-in", "/dev/zero"}, "--flash-in"},
+        {{"--sim-flash-in", path("short.bin")}, "--flash-in"},
+        {{"--flash-in", ""}, "--flash-in"},
+        {{"--flash-out", ""}, "--flash-out"},
+        {{"--sim-flash-out", "/proc/q4m-flash.bin"}, "--flash-out"},
+    };
+    expectRefused(Q4M_DEVSIM_PATH, cases, {{"--flash-out", path("old.bin")}});
+}
+#endif
+
+TEST(Version, EveryProgramNamesItselfItsVersionAndBuildType) {
+    std::vector<std::pair<std::string, const char*>> programs{{"q4m-updater-cli", Q4M_CLI_PATH}};
+#ifdef Q4M_DEVSIM_PATH
+    programs.emplace_back("q4m-devsim", Q4M_DEVSIM_PATH);
+#endif
+    for (const auto& [name, program] : programs) {
+        SCOPED_TRACE(name);
+        Child child({"--version"}, program);
+        EXPECT_EQ(child.finish(), 0);
+        const std::string type = Q4M_EXPECTED_BUILD_TYPE;
+        EXPECT_EQ(child.out, name + " " Q4M_EXPECTED_VERSION " (" +
+                                 (type.empty() ? "no build type" : type + " build") + ")\n");
+        EXPECT_EQ(child.err, "");
     }
 }
 
@@ -347,6 +479,35 @@ TEST_F(CliRun, SignalCancelsMidTransferAndSavesTheFlash) {
         EXPECT_EQ(fs::file_size(path("flash.bin")), 1u << 20);
     }
 }
+
+#ifndef _WIN32  // reads the signal mask from /proc
+// Signals are taken over from the first line of main: one that comes while the
+// program still reads its command line, or any time after, cancels (130)
+// instead of killing the process. A long command line keeps the program in
+// its start for a while.
+TEST_F(CliRun, SignalsAreHeldFromTheStartAndEarlyOnesCancel) {
+    std::vector<std::string> args{"--simulate", "--sim-flash-out", path("flash.bin")};
+    args.insert(args.end(), 20000, "--sim-chatter");
+
+    // Held before the command line is read: even one that is refused ends
+    // with them held.
+    auto refused = args;
+    refused.push_back("--frobnicate");
+    Child bad(refused);
+    EXPECT_TRUE(bad.waitForSignalsBlocked());
+    EXPECT_EQ(bad.finish(), 2);
+
+    for (int round = 0; round < 16; ++round) {
+        SCOPED_TRACE(round);
+        Child child(args);
+        ASSERT_TRUE(child.waitForSignalsBlocked()) << child.err;
+        std::this_thread::sleep_for(std::chrono::microseconds(250 * round));
+        child.signal(round % 2 ? SIGINT : SIGTERM);
+        EXPECT_EQ(child.finish(), 130);
+        EXPECT_EQ(child.err, "cancelled\n");
+    }
+}
+#endif
 
 // --- the pieces ----------------------------------------------------------
 
