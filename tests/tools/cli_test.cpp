@@ -20,6 +20,7 @@
 #include "engine/images.h"
 #include "tests/support/child_process.h"
 #include "tools/cli/port_select.h"
+#include "tools/cli/signal_watcher.h"
 #include "tools/cli/terminal_view.h"
 #include "tools/cli/trace_writer.h"
 
@@ -510,6 +511,40 @@ TEST_F(CliRun, SignalsAreHeldFromTheStartAndEarlyOnesCancel) {
 #endif
 
 // --- the pieces ----------------------------------------------------------
+
+// The second signal ends the program with 130, at once, or, while a save is
+// under way, as soon as the save is done; never in the middle of it.
+TEST(SignalWatcherDeathTest, SecondSignalWaitsForADeferredExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto waitForCount = [](q4m::cli::SignalWatcher& w, int n) {
+        const auto until = std::chrono::steady_clock::now() + Deadline;
+        while (w.signalCount() < n && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(1ms);
+    };
+    EXPECT_EXIT(
+        {
+            q4m::cli::SignalWatcher watcher;
+            watcher.deferExit();
+            kill(getpid(), SIGINT);
+            kill(getpid(), SIGTERM);
+            waitForCount(watcher, 2);
+            std::fprintf(stderr, "saved after %d signals\n", watcher.signalCount());
+            watcher.allowExit();
+            std::fprintf(stderr, "not reached\n");
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(130), "saved after 2 signals\n$");
+    EXPECT_EXIT(
+        {
+            q4m::cli::SignalWatcher watcher;
+            kill(getpid(), SIGINT);
+            waitForCount(watcher, 1);  // two pending SIGINTs would be one
+            kill(getpid(), SIGINT);
+            waitForCount(watcher, 2);  // the watcher's _exit ends the wait
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(130), "");
+}
 
 TEST(TraceWriter, LinesFromConcurrentSendersStayWholeAndInOrderPerThread) {
     const auto file =

@@ -37,7 +37,8 @@ Trace (--trace FILE):
 Exit status:
   0 update completed, 1 update failed, 2 bad usage, 3 port not found or not
   opened, 130 cancelled (SIGINT, SIGTERM: the run stops without a half-sent
-  message; a second signal ends the program at once).)HELP";
+  message; a second signal ends the program at once, or right after a flash
+  save under way).)HELP";
 
 std::string checkWireRate(const std::string& text) {
     char* end = nullptr;

@@ -179,10 +179,12 @@ int run(const CliOptions& options, int argc, const char* const* argv, SignalWatc
     if (device && !options.sim.flashOut.empty()) {
         device->waitIdle(std::chrono::seconds(5));
         std::string error;
+        signals.deferExit();
         if (!device->saveFlash(options.sim.flashOut, &error)) {
             printError("--sim-flash-out: " + error);
             if (status == ExitCompleted) status = ExitUpdateFailed;
         }
+        signals.allowExit();
     }
     if (!trace.close()) {
         printError("--trace: writing '" + options.traceFile + "' failed");

@@ -30,6 +30,13 @@ class SignalWatcher {
     bool armWith(const std::function<bool()>& start, std::function<void()> onSignal);
     void disarm();
     bool signalled() const;
+    // Between these a second signal does not end the program at once but when
+    // allowExit is called: a file being saved is finished first (its temporary
+    // file would otherwise be left beside it).
+    void deferExit();
+    void allowExit();
+    // How many signals have come (for tests).
+    int signalCount() const;
 
   private:
 #ifdef _WIN32
@@ -39,9 +46,12 @@ class SignalWatcher {
     void watch();
 #endif
 
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards everything below but thread_
     bool signalled_ = false;
     bool stopping_ = false;
+    bool exitDeferred_ = false;
+    bool exitPending_ = false;
+    int count_ = 0;
     std::function<void()> onSignal_;
     std::thread thread_;
 };
