@@ -406,6 +406,28 @@ TEST(Version, EveryProgramNamesItselfItsVersionAndBuildType) {
     }
 }
 
+// Late replies come by default 1.5 times the block limit late, as the time
+// scale sets it: the host gives up waiting and has to ask again. Given a
+// delay well inside the limit, the same late replies cost no extra request.
+TEST_F(CliRun, LateRepliesMissTheScaledBlockLimitUnlessTheirDelayIsGiven) {
+    auto requestsSent = [this](const std::string& trace) {
+        const auto records = readTrace(path(trace));
+        return std::count_if(records.begin(), records.end(),
+                             [](const TraceRecord& r) { return r.outbound; });
+    };
+    const auto planned = static_cast<long>(expectedRequests().size());
+    const CliResult late = runCli({"--simulate", "--time-scale", FastFailures, "--sim-late", "0.05",
+                                   "--sim-seed", "3", "--trace", path("late.txt")});
+    EXPECT_TRUE(late.status == 0 || late.status == 1) << late.err;
+    EXPECT_GT(requestsSent("late.txt"), planned);
+
+    const CliResult slow =
+        runCli({"--simulate", "--time-scale", "0.5", "--sim-late", "0.05", "--sim-seed", "3",
+                "--sim-late-ms", "10", "--trace", path("slow.txt")});
+    ASSERT_EQ(slow.status, 0) << slow.err;
+    EXPECT_EQ(requestsSent("slow.txt"), planned);
+}
+
 TEST_F(CliRun, MissingOrUnknownPortExitsThreeWithoutTouchingTheDevice) {
     const std::vector<std::vector<std::string>> cases{
         {"--instance", "2"},  // the simulated ports carry no " (2)"
