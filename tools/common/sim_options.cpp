@@ -9,11 +9,9 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/timings.h"
 #include "sim/flash_file.h"
 
 namespace q4m::tools {
@@ -89,7 +87,6 @@ std::string checkWritableFile(const std::string& path) {
 
 std::vector<CLI::Option*> addSimOptions(CLI::App& app, SimOptions& o, SimSpelling spelling) {
     auto n = [spelling](const char* name) { return names(spelling, name); };
-    const std::string latencyRange = "at most " + std::to_string(MaxDelayMs);
     return {
         app.add_option(n("identity"), o.identity, "Family and member code, 8 hex digits")
             ->check(checkIdentity)

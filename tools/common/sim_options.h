@@ -3,7 +3,6 @@
 // they share names, checks and meaning.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
