@@ -1,8 +1,10 @@
 #include "tools/common/sim_options.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -11,6 +13,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "sim/flash_file.h"
 
@@ -68,6 +72,19 @@ std::string checkSeed(const std::string& text) {
 
 std::string checkWritableFile(const std::string& path) {
     if (path.empty()) return "an empty file name";
+#ifdef _WIN32
+    // No descriptors here: opened for appending, which leaves an existing file
+    // as it is; a file made for the check is removed again.
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return "'" + path + "' is a directory";
+    const bool existed = std::filesystem::exists(path, ec);
+    {
+        std::ofstream probe(path, std::ios::binary | std::ios::app);
+        if (!probe) return "cannot write '" + path + "'";
+    }
+    if (!existed) std::filesystem::remove(path, ec);
+    return {};
+#else
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) {
         if (S_ISDIR(info.st_mode)) return "'" + path + "' is a directory";
@@ -83,6 +100,7 @@ std::string checkWritableFile(const std::string& path) {
     ::close(fd);
     ::unlink(path.c_str());
     return {};
+#endif
 }
 
 std::vector<CLI::Option*> addSimOptions(CLI::App& app, SimOptions& o, SimSpelling spelling) {
