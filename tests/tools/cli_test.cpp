@@ -318,6 +318,7 @@ class BadUsage : public CliRun {
     std::vector<std::pair<std::string, Bytes>> before_;
 };
 
+#ifndef _WIN32  // the table names POSIX paths (/dev/null, /proc, modes)
 TEST_F(BadUsage, TerminalToolRefusesEachBadOption) {
     const std::vector<Case> cases{
         {{"--frobnicate"}, "--frobnicate"},
@@ -365,6 +366,8 @@ TEST_F(BadUsage, TerminalToolRefusesEachBadOption) {
 #ifdef Q4M_DEVSIM_PATH
 // q4m-devsim takes each device option under its own name and the terminal
 // tool's, and refuses bad ones before it touches ALSA.
+#endif
+
 TEST_F(BadUsage, DeviceSimulatorRefusesEachBadOptionInBothSpellings) {
     const std::vector<Case> cases{
         {{"--frobnicate"}, "--frobnicate"},
@@ -534,6 +537,7 @@ TEST_F(CliRun, SignalsAreHeldFromTheStartAndEarlyOnesCancel) {
 
 // --- the pieces ----------------------------------------------------------
 
+#ifndef _WIN32  // POSIX signals sent to this process
 // The second signal ends the program with 130, at once, or, while a save is
 // under way, as soon as the save is done; never in the middle of it.
 TEST(SignalWatcherDeathTest, SecondSignalWaitsForADeferredExit) {
@@ -567,6 +571,7 @@ TEST(SignalWatcherDeathTest, SecondSignalWaitsForADeferredExit) {
         },
         ::testing::ExitedWithCode(130), "");
 }
+#endif
 
 TEST(TraceWriter, LinesFromConcurrentSendersStayWholeAndInOrderPerThread) {
     const auto file =
