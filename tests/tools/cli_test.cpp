@@ -622,7 +622,8 @@ TEST(TraceWriter, LinesFromConcurrentSendersStayWholeAndInOrderPerThread) {
 
 TEST(TraceWriter, ParserRejectsMalformedLines) {
     for (const char* bad : {"", "# 1.000 > F0", "1.000 > ", "1.000 = F0 F7", "x > F0",
-                            "1.000 > F0  F7", "1.000 > F0 F", "1.000 > f0 F7", "1.000 > F0 F7 "}) {
+                            "1.000 > F0  F7", "1.000 > F0 F", "1.000 > f0 F7", "1.000 > F0 F7 ",
+                            "-1.000 > F0 F7", "-0.000 < F7", "nan > F0 F7", "inf < F7"}) {
         EXPECT_FALSE(q4m::cli::parseTraceLine(bad)) << bad;
     }
     const auto good = q4m::cli::parseTraceLine("12.345 < F0 7E 00 F7");

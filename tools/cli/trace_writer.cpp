@@ -82,6 +82,9 @@ std::optional<TraceRecord> parseTraceLine(std::string_view line) {
     if (sp1 == std::string_view::npos || line.size() < sp1 + 3) return std::nullopt;
     TraceRecord record;
     const auto stamp = line.substr(0, sp1);
+    // The writer's stamps start with a digit: this refuses negative times,
+    // and "inf" and "nan", which from_chars would take.
+    if (stamp.empty() || stamp.front() < '0' || stamp.front() > '9') return std::nullopt;
     const auto [end, ec] = std::from_chars(stamp.data(), stamp.data() + stamp.size(), record.ms);
     if (ec != std::errc() || end != stamp.data() + stamp.size()) return std::nullopt;
     const char dir = line[sp1 + 1];
