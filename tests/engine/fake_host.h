@@ -2,11 +2,13 @@
 // of "received" messages, and records every view call as a line of text.
 // An optional device callback answers each sent message (on the sending thread)
 // by returning the replies to queue; an optional poll thread runs the
-// dispatcher every millisecond, as the real timer would.
+// dispatcher every millisecond, as the real timer would, or (for sweeps of
+// many whole runs) as soon as a message arrives.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -23,7 +25,7 @@ namespace q4m::test {
 using Bytes = std::vector<std::uint8_t>;
 
 class RecordingView : public engine::UpdateView {
-public:
+  public:
     void setStatusText(std::string_view t) override { add("status:" + std::string(t)); }
     void setStepText(std::string_view t) override { add("step:" + std::string(t)); }
     void setProgressRange(int lo, int hi) override {
@@ -45,7 +47,7 @@ public:
         calls_.clear();
     }
 
-private:
+  private:
     void add(std::string s) {
         std::lock_guard lock(mutex_);
         calls_.push_back(std::move(s));
@@ -55,7 +57,7 @@ private:
 };
 
 class FakeHost : public engine::EngineHost {
-public:
+  public:
     // Returns the device's replies to one host message.
     using Device = std::function<std::vector<Bytes>(const Bytes& sent)>;
 
@@ -87,8 +89,12 @@ public:
     engine::UpdateView& view() override { return view_; }
 
     void receive(Bytes message) {
-        std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(message));
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(message));
+            arrived_ = true;
+        }
+        wake_.notify_one();
     }
     void setDevice(Device device) {
         std::lock_guard lock(mutex_);
@@ -107,25 +113,44 @@ public:
         sent_.clear();
     }
 
-    // Runs dispatchReplies(engine) every millisecond on a thread of its own.
-    void startPolling(engine::Engine& engine) {
+    enum class Poll {
+        EveryMillisecond,
+        OnArrival,  // also at once when a message is queued: a whole run in tens of ms
+    };
+
+    // Runs dispatchReplies(engine) on a thread of its own: every millisecond,
+    // and with OnArrival also as soon as a message is queued.
+    void startPolling(engine::Engine& engine, Poll poll = Poll::EveryMillisecond) {
         polling_ = true;
-        poller_ = std::thread([this, &engine] {
+        poller_ = std::thread([this, &engine, poll] {
             while (polling_) {
                 engine::dispatchReplies(engine);
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                if (poll == Poll::EveryMillisecond) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    continue;
+                }
+                std::unique_lock lock(mutex_);
+                wake_.wait_for(lock, std::chrono::milliseconds(1),
+                               [this] { return arrived_ || !polling_; });
+                arrived_ = false;
             }
         });
     }
     void stopPolling() {
-        polling_ = false;
+        {
+            std::lock_guard lock(mutex_);
+            polling_ = false;
+        }
+        wake_.notify_one();
         if (poller_.joinable()) poller_.join();
     }
 
     RecordingView& recorder() { return view_; }
 
-private:
+  private:
     mutable std::mutex mutex_;
+    std::condition_variable wake_;  // with mutex_: a message arrived, or polling ends
+    bool arrived_ = false;
     std::vector<Bytes> sent_;
     std::deque<Bytes> queue_;
     Device device_;

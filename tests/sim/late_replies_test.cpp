@@ -15,21 +15,6 @@
 namespace q4m::sim::test {
 namespace {
 
-// The flash an uninterrupted, fault-free run leaves on a fresh device.
-const Bytes& exactFlash() {
-    static const Bytes flash = [] {
-        Bench bench(SimConfig{});
-        bench.run();
-        return bench.sim.flashCopy();
-    }();
-    return flash;
-}
-
-bool reported(const std::vector<std::string>& calls) {
-    return std::any_of(calls.begin(), calls.end(),
-                       [](const std::string& c) { return c.rfind("error:", 0) == 0; });
-}
-
 // Late replies mixed with errors, drops and damaged blocks, at delays on both
 // sides of the block limit. Success with a wrong flash is the one outcome that
 // may never happen; a run that neither completes nor reports is a hang.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -32,14 +33,17 @@ inline engine::Timings fastTimings(std::chrono::milliseconds blockReply = 150ms)
 
 // The engine's owner with the simulator on the other end of the wire.
 struct Bench {
-    explicit Bench(SimConfig config, engine::Timings timings = fastTimings())
+    using Poll = q4m::test::FakeHost::Poll;
+
+    explicit Bench(SimConfig config, engine::Timings timings = fastTimings(),
+                   Poll poll = Poll::EveryMillisecond)
         : sim(std::move(config)), engine(host, timings) {
         sim.setSender([this](Bytes m) { host.receive(std::move(m)); });
         host.setDevice([this](const Bytes& sent) {
             sim.receive(sent);
             return std::vector<Bytes>{};
         });
-        host.startPolling(engine);
+        host.startPolling(engine, poll);
     }
     ~Bench() { host.stopPolling(); }
 
@@ -79,5 +83,48 @@ inline void expectUpdatedFlash(const Bytes& flash, bool bootRewritten, const Byt
 inline bool completed(const std::vector<std::string>& calls) {
     return std::find(calls.begin(), calls.end(), "status:Version update completed.") != calls.end();
 }
+
+// The run ended with an error box.
+inline bool reported(const std::vector<std::string>& calls) {
+    return std::any_of(calls.begin(), calls.end(),
+                       [](const std::string& c) { return c.rfind("error:", 0) == 0; });
+}
+
+// The flash an uninterrupted, fault-free run leaves on a fresh device.
+inline const Bytes& exactFlash() {
+    static const Bytes flash = [] {
+        Bench bench(SimConfig{});
+        bench.run();
+        return bench.sim.flashCopy();
+    }();
+    return flash;
+}
+
+// How a sweep's runs ended. Success with a wrong flash, and an end without
+// success or error box, are the silent failures that may never happen.
+struct Tally {
+    int runs = 0, exact = 0, reported = 0, silent = 0;
+
+    // True when the run ended in one of the two allowed ways.
+    bool add(const std::vector<std::string>& calls, const Bytes& flash) {
+        ++runs;
+        const bool done = completed(calls);
+        if (done && flash == exactFlash()) {
+            ++exact;
+            return true;
+        }
+        if (!done && test::reported(calls)) {
+            ++reported;
+            return true;
+        }
+        ++silent;
+        return false;
+    }
+
+    void print(const char* sweep) const {
+        std::printf("%s: %d runs, %d exact, %d reported failures, %d silent failures\n", sweep,
+                    runs, exact, reported, silent);
+    }
+};
 
 }  // namespace q4m::sim::test
