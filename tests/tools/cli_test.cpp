@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -48,6 +49,7 @@ class Child {
         collect();
         return found;
     }
+    long pid() const { return process_.processId(); }
     void signal(int sig) {
         process_.stop(sig == SIGINT ? q4m::test::ChildProcess::Stop::Interrupt
                                     : q4m::test::ChildProcess::Stop::Terminate);
@@ -532,6 +534,91 @@ TEST_F(CliRun, SignalsAreHeldFromTheStartAndEarlyOnesCancel) {
         EXPECT_EQ(child.finish(), 130);
         EXPECT_EQ(child.err, "cancelled\n");
     }
+}
+#endif
+
+#ifndef _WIN32  // reads the signal mask from /proc
+// Whether the process has taken sig over (blocked, to wait for it, or caught):
+// before that the system's default action ends it, which no program can stop.
+// A process that has already ended counts as having taken it over.
+bool takenOver(long pid, int sig) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    const unsigned long long bit = 1ull << (sig - 1);
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("State:", 0) == 0 && line.find('Z') != std::string::npos) return true;
+        if (line.rfind("SigBlk:", 0) != 0 && line.rfind("SigCgt:", 0) != 0) continue;
+        if (std::stoull(line.substr(7), nullptr, 16) & bit) return true;
+    }
+    return false;
+}
+
+// A cancel at any moment of a run, the first milliseconds included: the
+// program ends within a second with 130 (or 0 when the update had finished),
+// and a recovery run from the flash it saved leaves the exact flash map.
+TEST_F(CliRun, CancelAtAnyMomentEndsWithinASecondAndRecoveryRestoresTheFlash) {
+    // How long a whole run takes here, to spread the moments over it.
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(runCli({"--simulate"}).status, 0);
+    const auto whole = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+
+    // Moments after the start, and after the program took the signals over.
+    struct Moment {
+        std::chrono::milliseconds after;
+        bool fromTakeOver = false;
+    };
+    std::vector<Moment> moments{{0ms},  {1ms},       {2ms},       {5ms},      {10ms},
+                                {20ms}, {0ms, true}, {1ms, true}, {5ms, true}};
+    std::mt19937 random(14);
+    for (int i = 0; i < 8; ++i)
+        moments.push_back({std::chrono::milliseconds(random() % (whole.count() * 6 / 5 + 1))});
+
+    int cancelled = 0, finished = 0, early = 0;
+    for (std::size_t i = 0; i < moments.size(); ++i) {
+        const int sig = i % 2 == 0 ? SIGINT : SIGTERM;
+        const Moment& moment = moments[i];
+        SCOPED_TRACE(::testing::Message()
+                     << (sig == SIGINT ? "SIGINT " : "SIGTERM ") << moment.after.count() << " ms "
+                     << (moment.fromTakeOver ? "after the program took the signals over"
+                                             : "after the start")
+                     << ", a whole run takes " << whole.count() << " ms");
+        fs::remove(path("cut.bin"));
+        fs::remove(path("recovered.bin"));
+        Child child({"--simulate", "--sim-flash-out", path("cut.bin")});
+        if (moment.fromTakeOver) {
+            ASSERT_TRUE(child.waitForSignalsBlocked()) << child.err;
+        }
+        std::this_thread::sleep_for(moment.after);
+        const bool handled = takenOver(child.pid(), sig);
+        child.signal(sig);
+        const auto signalled = std::chrono::steady_clock::now();
+        const int status = child.finish();
+        const auto took = std::chrono::steady_clock::now() - signalled;
+        if (status == -1 && !handled) {
+            ++early;  // still loading: the signal's default action, as for any program
+        } else {
+            EXPECT_TRUE(status == 130 || status == 0) << status << ": " << child.err;
+        }
+        EXPECT_LT(took, 1s) << "the cancel took "
+                            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+                            << " ms";
+        cancelled += status == 130;
+        finished += status == 0;
+
+        // A run killed before it could save starts its recovery from the fresh device.
+        std::vector<std::string> args{"--simulate", "--sim-flash-out", path("recovered.bin")};
+        if (fs::exists(path("cut.bin"))) {
+            args.push_back("--sim-flash-in");
+            args.push_back(path("cut.bin"));
+        }
+        const CliResult recovered = runCli(args);
+        ASSERT_EQ(recovered.status, 0) << recovered.err;
+        EXPECT_TRUE(readFile(path("recovered.bin")) == expectedFlash());
+    }
+    std::printf(
+        "cancel sweep: %zu runs, %d cancelled, %d had finished, %d ended by the signal before "
+        "the program had taken it over\n",
+        moments.size(), cancelled, finished, early);
 }
 #endif
 
