@@ -21,7 +21,7 @@ major=$(clang++ -dumpversion | cut -d. -f1)
 dpkg -s "libclang-rt-$major-dev" >/dev/null 2>&1 || install "libclang-rt-$major-dev"
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_CXX_COMPILER=clang++ ${Q4M_WERROR:+-DQ4M_WERROR=$Q4M_WERROR} \
     -DQ4M_BUILD_FUZZ=ON -DQ4M_SANITIZE=fuzzer-no-link,address,undefined \
     -DQ4M_BUILD_QT=OFF -DQ4M_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$dir" --target q4m_fuzz_targets --parallel "$(nproc)"
