@@ -39,6 +39,7 @@ class SignalWatcher {
     int signalCount() const;
 
   private:
+    void requestLocked();  // one more request, under mutex_
 #ifdef _WIN32
     static BOOL WINAPI consoleHandler(DWORD event);
     void onRequest();
