@@ -6,7 +6,8 @@
 #include "midi/winmm/winmm_midi.h"
 #include "sim/device_simulator.h"
 
-int main() {
+int main(int argc, char** argv) {
+    if (q4m::app::win32::answerVersion(argc, argv, "q4m-updater-demo")) return 0;
     q4m::midi::VirtualMidiService midi;
     // Other ports first, as on a real system, so the preselection has work to do.
     midi.addOutputDevice("Microsoft GS Wavetable Synth");

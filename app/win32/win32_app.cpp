@@ -6,10 +6,12 @@
 #include <commctrl.h>
 // clang-format on
 
+#include <cstdio>
 #include <string>
 
 #include "app/update_dialog.h"
 #include "app/win32/win32_window.h"
+#include "tools/common/version.h"
 
 namespace q4m::app::win32 {
 
@@ -26,6 +28,20 @@ std::string applicationName() {
     const auto dot = name.rfind('.');
     if (dot != std::string::npos) name.erase(dot);
     return name;
+}
+
+bool answerVersion(int argc, char** argv, std::string_view program) {
+    if (argc != 2 || std::string_view(argv[1]) != "--version") return false;
+    // A window program gets no console of its own: when its output goes
+    // nowhere, it borrows the console it was typed into.
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if ((out == nullptr || out == INVALID_HANDLE_VALUE || GetFileType(out) == FILE_TYPE_UNKNOWN) &&
+        AttachConsole(ATTACH_PARENT_PROCESS)) {
+        std::freopen("CONOUT$", "w", stdout);
+    }
+    std::puts(tools::versionLine(program).c_str());
+    std::fflush(stdout);
+    return true;
 }
 
 void Win32AppPlatform::appMessageBox(std::string_view text) {

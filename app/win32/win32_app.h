@@ -3,6 +3,9 @@
 // MIDI and timer services.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "app/updater_app.h"
 #include "engine/timings.h"
 #include "midi/platform.h"
@@ -29,5 +32,9 @@ int runUpdater(midi::MidiService& midi, midi::TimerService& timer);
 
 // The application name: the executable's file name without its extension.
 std::string applicationName();
+
+// "PROGRAM --version" answers with the version line and true, before any
+// window; anything else gives false.
+bool answerVersion(int argc, char** argv, std::string_view program);
 
 }  // namespace q4m::app::win32
