@@ -7,13 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sim/flash_file_text.h"
+
 namespace q4m::sim {
 
 namespace {
 
-std::string quoted(const std::string& path) {
-    return "'" + path + "'";
-}
+using flash_file_text::quoted;
 
 std::string reason(const std::string& what, const std::string& path) {
     return what + " " + quoted(path) + ": " + std::strerror(errno);
@@ -75,11 +75,7 @@ bool readExactFile(const std::string& path, std::size_t size, std::vector<std::u
         got += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    if (got != size)
-        return fail(error,
-                    quoted(path) + " holds " +
-                        (got > size ? "more than " + std::to_string(size) : std::to_string(got)) +
-                        " bytes; a flash image holds exactly " + std::to_string(size));
+    if (got != size) return fail(error, flash_file_text::wrongSize(path, got, size));
     data.resize(size);
     out = std::move(data);
     return true;

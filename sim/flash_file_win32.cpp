@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "sim/flash_file.h"
+#include "sim/flash_file_text.h"
 
 namespace q4m::sim {
 
@@ -13,9 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string quoted(const std::string& path) {
-    return "'" + path + "'";
-}
+using flash_file_text::quoted;
 
 bool fail(std::string* error, std::string text) {
     if (error) *error = std::move(text);
@@ -39,11 +38,7 @@ bool readExactFile(const std::string& path, std::size_t size, std::vector<std::u
     std::vector<std::uint8_t> data(size + 1);
     in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
     const auto got = static_cast<std::size_t>(in.gcount());
-    if (got != size)
-        return fail(error,
-                    quoted(path) + " holds " +
-                        (got > size ? "more than " + std::to_string(size) : std::to_string(got)) +
-                        " bytes; a flash image holds exactly " + std::to_string(size));
+    if (got != size) return fail(error, flash_file_text::wrongSize(path, got, size));
     data.resize(size);
     out = std::move(data);
     return true;
