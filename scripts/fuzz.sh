@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer + UndefinedBehaviorSanitizer)
-# into build-fuzz/ and runs each for SECONDS (default 30) from its committed
-# seed corpus. Prints each target's executions; a finding fails the script and
+# into build-fuzz/ and runs them side by side for SECONDS (default 30), each
+# from its committed seed corpus. Prints each target's executions; a finding fails the script and
 # its input is printed in hex.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,18 +26,31 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQ4M_BUILD_QT=OFF -DQ4M_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$dir" --target q4m_fuzz_targets --parallel "$(nproc)"
 
-failed=0
-for target in dispatcher codec trace_line; do
-    corpus=$dir/corpus/$target  # what the run finds is kept here, not in the tree
-    findings=$dir/findings/$target
+# The targets run side by side (one process each), each for SECONDS.
+fuzz_one() {
+    local target=$1 corpus=$dir/corpus/$1 findings=$dir/findings/$1 log=$dir/fuzz-$1.log
+    # What the run finds is kept in build-fuzz/, not in the tree.
     rm -rf "$findings"
     mkdir -p "$corpus" "$findings"
-    log=$dir/fuzz-$target.log
-    status=0
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         "$dir/bin/q4m_fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
         -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$findings/" \
-        "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+        "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1
+}
+targets=(dispatcher codec trace_line)
+pids=()
+for target in "${targets[@]}"; do
+    fuzz_one "$target" &
+    pids+=($!)
+done
+
+failed=0
+for i in "${!targets[@]}"; do
+    target=${targets[$i]}
+    status=0
+    wait "${pids[$i]}" || status=$?
+    log=$dir/fuzz-$target.log
+    findings=$dir/findings/$target
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     if [[ $status -eq 0 ]]; then
         echo "fuzz $target: ${runs:-?} executions in ${seconds} s, no finding"
