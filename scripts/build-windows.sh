@@ -3,6 +3,7 @@
 # q4m-updater-demo.exe, q4m-updater-cli.exe, and the test programs), after
 # installing what the cross build and the Wine test run need. Extra CMake
 # arguments follow the directory: bash scripts/build-windows.sh [DIR] [ARGS...]
+# Q4M_WERROR=ON makes warnings errors, as in scripts/build.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-windows}
@@ -25,5 +26,6 @@ fi
 # The toolchain is read only when the build directory is first configured.
 toolchain=()
 [[ -f $dir/CMakeCache.txt ]] || toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake)
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "${toolchain[@]}" "$@" >/dev/null
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "${toolchain[@]}" \
+    ${Q4M_WERROR:+-DQ4M_WERROR=$Q4M_WERROR} "$@" >/dev/null
 cmake --build "$dir" --parallel "$(nproc)"

@@ -1,6 +1,10 @@
-// Flash files on Windows: the same contract as flash_file.cpp with the
-// standard library's files (no POSIX descriptors there). The temporary file
-// is written beside the target and renamed over it.
+// Flash files on Windows: the same contract as flash_file.cpp. Reading goes
+// through the standard library; saving through Win32, which alone can flush
+// the new file to the disk and rename it over the old one with the rename
+// itself written through.
+#include <windows.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -21,9 +25,28 @@ bool fail(std::string* error, std::string text) {
     return false;
 }
 
-std::string temporaryBeside(const std::string& path) {
-    const fs::path p(path);
-    return (p.parent_path() / ("." + p.filename().string() + ".tmp")).string();
+std::string lastError() {
+    return std::system_category().message(static_cast<int>(GetLastError()));
+}
+
+// A new, empty file with a name of its own beside path (several programs may
+// save to the same path at once), or an empty path.
+fs::path makeTemporary(const fs::path& path) {
+    fs::path folder = path.parent_path();
+    if (folder.empty()) folder = ".";
+    wchar_t name[MAX_PATH];
+    if (GetTempFileNameW(folder.c_str(), L"q4m", 0, name) == 0) return {};
+    return fs::path(name);
+}
+
+bool writeAll(HANDLE file, std::span<const std::uint8_t> data) {
+    while (!data.empty()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(data.size(), 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(file, data.data(), chunk, &written, nullptr) || written == 0) return false;
+        data = data.subspan(written);
+    }
+    return true;
 }
 
 }  // namespace
@@ -32,7 +55,9 @@ bool readExactFile(const std::string& path, std::size_t size, std::vector<std::u
                    std::string* error) {
     if (path.empty()) return fail(error, "no file name given");
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) return fail(error, quoted(path) + " is not a regular file");
+    const fs::file_status status = fs::status(path, ec);
+    if (!fs::exists(status)) return fail(error, "cannot open " + quoted(path) + ": no such file");
+    if (!fs::is_regular_file(status)) return fail(error, quoted(path) + " is not a regular file");
     std::ifstream in(path, std::ios::binary);
     if (!in) return fail(error, "cannot open " + quoted(path));
     std::vector<std::uint8_t> data(size + 1);
@@ -47,28 +72,28 @@ bool readExactFile(const std::string& path, std::size_t size, std::vector<std::u
 bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> data,
                          std::string* error, const std::function<bool()>& beforeRename) {
     if (path.empty()) return fail(error, "no file name given");
-    const std::string temporary = temporaryBeside(path);
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data.data()),
-                  static_cast<std::streamsize>(data.size()));
-        out.flush();
-        if (!out) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            return fail(error, "cannot write " + quoted(temporary));
-        }
+    const fs::path target(path);
+    const fs::path temporary = makeTemporary(target);
+    if (temporary.empty())
+        return fail(error, "cannot write beside " + quoted(path) + ": " + lastError());
+    const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool ok = file != INVALID_HANDLE_VALUE && writeAll(file, data) && FlushFileBuffers(file);
+    std::string text =
+        ok ? std::string() : "cannot write " + quoted(temporary.string()) + ": " + lastError();
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (ok && beforeRename && !beforeRename()) {
+        ok = false;
+        text = "save of " + quoted(path) + " abandoned";
     }
-    std::error_code ec;
-    if (beforeRename && !beforeRename()) {
-        fs::remove(temporary, ec);
-        return fail(error, "save of " + quoted(path) + " abandoned");
+    if (ok && !MoveFileExW(temporary.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ok = false;
+        text = "cannot replace " + quoted(path) + ": " + lastError();
     }
-    fs::rename(temporary, path, ec);
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        return fail(error, "cannot replace " + quoted(path) + ": " + ec.message());
+    if (!ok) {
+        DeleteFileW(temporary.c_str());
+        return fail(error, text);
     }
     return true;
 }
@@ -80,12 +105,9 @@ std::string checkReplaceable(const std::string& path) {
         if (fs::is_directory(path, ec)) return quoted(path) + " is a directory";
         if (!fs::is_regular_file(path, ec)) return quoted(path) + " is not a regular file";
     }
-    const std::string temporary = temporaryBeside(path);
-    {
-        std::ofstream probe(temporary, std::ios::binary);
-        if (!probe) return "cannot write beside " + quoted(path);
-    }
-    fs::remove(temporary, ec);
+    const fs::path probe = makeTemporary(fs::path(path));
+    if (probe.empty()) return "cannot write beside " + quoted(path);
+    DeleteFileW(probe.c_str());
     return {};
 }
 
