@@ -11,17 +11,9 @@ shift || true
 
 packages=(cmake ninja-build googletest libcli11-dev g++-mingw-w64-x86-64
           wine wine64 fonts-wine xvfb xauth xdotool imagemagick x11-utils)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    SUDO=""
-    [[ $(id -u) -ne 0 ]] && SUDO=sudo
-    $SUDO apt-get update -qq
-    # Wine's recommendations pull in hundreds of MB that nothing here uses.
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+source scripts/apt-install.sh
+# Wine's recommendations pull in hundreds of MB that nothing here uses.
+apt_install_missing --no-install-recommends "${packages[@]}"
 
 # The toolchain is read only when the build directory is first configured.
 toolchain=()

@@ -9,13 +9,5 @@ PACKAGES=(
     xvfb xauth dbus-daemon
     "$@"
 )
-missing=()
-for p in "${PACKAGES[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    SUDO=""
-    [[ $(id -u) -ne 0 ]] && SUDO=sudo
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+source "$(dirname "$0")/apt-install.sh"
+apt_install_missing "${PACKAGES[@]}"

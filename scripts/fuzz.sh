@@ -9,16 +9,11 @@ seconds=${1:-30}
 dir=build-fuzz
 
 bash scripts/deps.sh
-SUDO=""
-[[ $(id -u) -ne 0 ]] && SUDO=sudo
-install() {
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "$@"
-}
-command -v clang++ >/dev/null || install clang
+source scripts/apt-install.sh
+command -v clang++ >/dev/null || apt_install_missing clang
 # libFuzzer and the sanitizer runtimes come with the compiler-rt of clang's own version.
 major=$(clang++ -dumpversion | cut -d. -f1)
-dpkg -s "libclang-rt-$major-dev" >/dev/null 2>&1 || install "libclang-rt-$major-dev"
+apt_install_missing "libclang-rt-$major-dev"
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ ${Q4M_WERROR:+-DQ4M_WERROR=$Q4M_WERROR} \
